@@ -1,0 +1,94 @@
+// The module entry point and the one registration list.
+#include <atomic>
+
+#include "registry.hpp"
+#include "trajectory/coordinates.hpp"
+
+namespace halyard::bind {
+
+namespace {
+
+struct ClassEntry {
+    const char* name;
+    PyTypeObject* (*type)();
+};
+
+struct FunctionEntry {
+    PyMethodDef* (*def)();
+};
+
+// Classes, in the order the module exposes them.
+const ClassEntry kClasses[] = {
+    {"TrajectoryCoordinate", &type_of<TrajectoryCoordinate>},
+    {"TrajectoryCoordinate5D", &type_of<TrajectoryCoordinate5D>},
+    {"TesselWeights", &type_of<TesselWeights>},
+};
+
+// Module functions, added after all classes.
+const FunctionEntry kFunctions[] = {
+    {&functions::cosine_similarity},
+    {&functions::euclidean_distance},
+    {&functions::normalize},
+    {&functions::trajectory_weighted_cosine},
+    {&functions::trajectory_weighted_cosine_5d},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_halyard_rs", "Halyard Python module", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+std::atomic<int64_t> owner_interpreter{-1};
+PyObject* cached_module = nullptr;
+
+bool populate(PyObject* module) {
+    for (const ClassEntry& entry : kClasses) {
+        PyTypeObject* type = entry.type();
+        if (!type || PyModule_AddObjectRef(module, entry.name, reinterpret_cast<PyObject*>(type)) < 0) return false;
+    }
+    PyObject* module_name = PyModule_GetNameObject(module);
+    if (!module_name) return false;
+    for (const FunctionEntry& entry : kFunctions) {
+        PyMethodDef* def = entry.def();
+        PyObject* function = def ? PyCFunction_NewEx(def, nullptr, module_name) : nullptr;
+        if (!function || PyModule_AddObject(module, def->ml_name, function) < 0) {
+            Py_XDECREF(function);
+            Py_DECREF(module_name);
+            return false;
+        }
+    }
+    Py_DECREF(module_name);
+    return PyModule_AddStringConstant(module, "__version__", "0.1.0") == 0;
+}
+
+PyObject* create_module() {
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    const int64_t id = PyInterpreterState_GetID(interpreter);
+    if (id == -1) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        return nullptr;
+    }
+    int64_t expected = -1;
+    if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "halyard._halyard_rs does not support sub-interpreters: it can only be imported once per "
+                        "process, in one interpreter");
+        return nullptr;
+    }
+    if (cached_module) return Py_NewRef(cached_module);
+    PyObject* module = PyModule_Create(&module_def);
+    if (!module) return nullptr;
+    if (!populate(module)) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    cached_module = Py_NewRef(module);
+    return module;
+}
+
+}  // namespace
+
+}  // namespace halyard::bind
+
+PyMODINIT_FUNC PyInit__halyard_rs(void) {
+    return halyard::bind::boundary<PyObject*>(nullptr, [] { return halyard::bind::create_module(); });
+}

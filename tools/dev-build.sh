@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Developer build: compile into build/dev and place the module next to the
+# package sources, so `PYTHONPATH=python pytest` tests the working tree.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+if [ ! -f build/dev/build.ninja ]; then
+  cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$(command -v python3)" >/dev/null
+fi
+cmake --build build/dev
+cp build/dev/_halyard_rs*.so python/halyard/

@@ -1,7 +1,5 @@
 #include "framework/format.hpp"
 
-#include <charconv>
-#include <cmath>
 #include <cstdio>
 
 namespace halyard::bind {
@@ -16,18 +14,5 @@ std::string fixed(double value, int decimals) {
     return out;
 }
 
-namespace {
-template <class T>
-std::string shortest_impl(T value) {
-    if (std::isnan(value)) return "NaN";
-    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
-    char buf[400];
-    auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed);
-    return std::string(buf, res.ptr);
-}
-}  // namespace
-
-std::string shortest(float value) { return shortest_impl(value); }
-std::string shortest(double value) { return shortest_impl(value); }
 
 }  // namespace halyard::bind

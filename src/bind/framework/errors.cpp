@@ -1,6 +1,7 @@
 #include "framework/errors.hpp"
 
 #include <exception>
+#include <stdexcept>
 
 namespace halyard::bind {
 
@@ -82,6 +83,8 @@ void translate_current_exception() noexcept {
         set_internal_failure(e.what());
     } catch (const std::bad_alloc&) {
         set_internal_failure("memory allocation failed");
+    } catch (const std::length_error& e) {
+        set_internal_failure((std::string("memory allocation failed: ") + e.what()).c_str());
     } catch (const std::exception& e) {
         set_internal_failure(e.what());
     } catch (...) {

@@ -22,6 +22,14 @@ const ClassEntry kClasses[] = {
     {"TrajectoryCoordinate", &type_of<TrajectoryCoordinate>},
     {"TrajectoryCoordinate5D", &type_of<TrajectoryCoordinate5D>},
     {"TesselWeights", &type_of<TesselWeights>},
+    {"LinkType", &type_of<LinkType>},
+    {"ChainLink", &type_of<ChainLink>},
+    {"ChainLinkEstimatorConfig", &type_of<ChainLinkEstimatorConfig>},
+    {"ChainLinkEstimate", &type_of<ChainLinkEstimate>},
+    {"ChainLinkEstimator", &type_of<ChainLinkEstimator>},
+    {"CrossChainLinkType", &type_of<CrossChainLinkType>},
+    {"LinkStrength", &type_of<LinkStrength>},
+    {"CrossChainLink", &type_of<CrossChainLink>},
 };
 
 // Module functions, added after all classes.
@@ -31,6 +39,7 @@ const FunctionEntry kFunctions[] = {
     {&functions::normalize},
     {&functions::trajectory_weighted_cosine},
     {&functions::trajectory_weighted_cosine_5d},
+    {&functions::detect_knowledge_transfer},
 };
 
 PyModuleDef module_def = {

@@ -3,12 +3,22 @@
 // to the module in the documented order.
 #pragma once
 
+#include <cstdint>
+
 #include "framework/class.hpp"
 
 namespace halyard {
 struct TrajectoryCoordinate;
 struct TrajectoryCoordinate5D;
 struct TesselWeights;
+enum class LinkType : uint8_t;
+struct ChainLink;
+struct ChainLinkEstimatorConfig;
+struct ChainLinkEstimate;
+class ChainLinkEstimator;
+enum class CrossChainLinkType : uint8_t;
+struct LinkStrength;
+struct CrossChainLink;
 }  // namespace halyard
 
 namespace halyard::bind {
@@ -16,6 +26,14 @@ namespace halyard::bind {
 template <> PyTypeObject* type_of<TrajectoryCoordinate>();
 template <> PyTypeObject* type_of<TrajectoryCoordinate5D>();
 template <> PyTypeObject* type_of<TesselWeights>();
+template <> PyTypeObject* type_of<LinkType>();
+template <> PyTypeObject* type_of<ChainLink>();
+template <> PyTypeObject* type_of<ChainLinkEstimatorConfig>();
+template <> PyTypeObject* type_of<ChainLinkEstimate>();
+template <> PyTypeObject* type_of<ChainLinkEstimator>();
+template <> PyTypeObject* type_of<CrossChainLinkType>();
+template <> PyTypeObject* type_of<LinkStrength>();
+template <> PyTypeObject* type_of<CrossChainLink>();
 
 namespace functions {
 PyMethodDef* cosine_similarity();
@@ -23,6 +41,7 @@ PyMethodDef* euclidean_distance();
 PyMethodDef* normalize();
 PyMethodDef* trajectory_weighted_cosine();
 PyMethodDef* trajectory_weighted_cosine_5d();
+PyMethodDef* detect_knowledge_transfer();
 }  // namespace functions
 
 }  // namespace halyard::bind

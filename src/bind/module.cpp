@@ -21,6 +21,16 @@ struct FunctionEntry {
 const ClassEntry kClasses[] = {
     {"TrajectoryCoordinate", &type_of<TrajectoryCoordinate>},
     {"TrajectoryCoordinate5D", &type_of<TrajectoryCoordinate5D>},
+    {"TrajectoryPhase", &type_of<TrajectoryPhase>},
+    {"Feedback", &type_of<Feedback>},
+    {"TurnFeatures", &type_of<TurnFeatures>},
+    {"PhaseInferencer", &type_of<PhaseInferencer>},
+    {"SalienceFactors", &type_of<SalienceFactors>},
+    {"TurnSalience", &type_of<TurnSalience>},
+    {"SalienceScorer", &type_of<SalienceScorer>},
+    {"PathQualityWeights", &type_of<PathQualityWeights>},
+    {"PathQualityFactors", &type_of<PathQualityFactors>},
+    {"PathQuality", &type_of<PathQuality>},
     {"TesselWeights", &type_of<TesselWeights>},
 };
 

@@ -545,3 +545,18 @@ def test_classes_are_registered_in_order():
 )
 def test_text_signatures(obj, text):
     assert str(inspect.signature(obj)) == text
+
+
+@pytest.mark.parametrize("filler", ["a", "é", "İ", "日", "Σ"])
+@pytest.mark.parametrize("keyword, field", [("TRACEBACK", "has_error_keywords"),
+                                            ("LET'S GO WITH", "has_decision_keywords"),
+                                            ("Fix", "has_error_keywords")])
+def test_keywords_found_anywhere_in_long_texts(filler, keyword, field):
+    # Long texts are searched in pieces; a keyword may cross any byte offset.
+    for start in range(65536 - 16, 65536 + 4):
+        head = filler * (start // len(filler.encode()))
+        head += "b" * (start - len(head.encode()))
+        content = head + keyword + " z"
+        tf = TF.from_content(0, "assistant", content)
+        assert getattr(tf, field), start
+        assert features_of(tf) == {k: v for k, v in ref_features(content).items() if k != "mentions_code_file"}

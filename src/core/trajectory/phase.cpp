@@ -1,6 +1,8 @@
 #include "trajectory/phase.hpp"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "common/errors.hpp"
@@ -29,17 +31,24 @@ constexpr Keyword kKeywords[] = {
     {"then", kPlanning},       {"next step", kPlanning},
 };
 constexpr size_t kKeywordCount = std::size(kKeywords);
+constexpr size_t kLongestKeyword = [] {
+    size_t longest = 0;
+    for (const Keyword& k : kKeywords) longest = std::max(longest, k.text.size());
+    return longest;
+}();
 
 // Matched case-sensitively on the content as received, after a '.'.
 constexpr std::string_view kExtensionTails[] = {"rs", "py", "ts", "js", "go", "java", "cpp", "h"};
 
-// The scan slides a 24-bit window of three bytes over the text; a hashed
-// bitset of every keyword's first three bytes rejects almost every position
-// with one lookup, and only the survivors are compared in full.
+// A hashed bitset of every keyword's first three bytes rejects almost every
+// text position with one lookup; only the survivors are compared in full.
 constexpr uint32_t trigram_hash(uint32_t trigram) { return (trigram * 0x9E3779B1u) >> 16; }
 
+// The three bytes at `p` as p[0] | p[1] << 8 | p[2] << 16.
+constexpr uint32_t trigram_at(const uint8_t* p) { return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16); }
+
 constexpr uint32_t leading_trigram(std::string_view s) {
-    return (uint32_t(uint8_t(s[0])) << 16) | (uint32_t(uint8_t(s[1])) << 8) | uint32_t(uint8_t(s[2]));
+    return uint32_t(uint8_t(s[0])) | (uint32_t(uint8_t(s[1])) << 8) | (uint32_t(uint8_t(s[2])) << 16);
 }
 
 struct KeywordIndex {
@@ -134,28 +143,78 @@ bool mentions_code_file(std::string_view content) noexcept {
     return false;
 }
 
-KeywordHits find_keywords(std::string_view lowered) noexcept {
-    uint8_t found = 0;
-    const size_t n = lowered.size();
-    if (n >= 3) {
-        const auto* p = reinterpret_cast<const uint8_t*>(lowered.data());
-        uint32_t window = (uint32_t(p[0]) << 8) | p[1];
-        for (size_t i = 0; i + 2 < n; ++i) {
-            window = ((window << 8) | p[i + 2]) & 0xFFFFFFu;
-            const uint32_t h = trigram_hash(window);
-            if (!((kIndex.trigram_bits[h >> 6] >> (h & 63)) & 1)) continue;
-            const uint8_t first = p[i];
-            for (uint8_t c = 0; c < kIndex.first_byte_count[first]; ++c) {
-                const Keyword& k = kKeywords[kIndex.by_first_byte[first][c]];
-                if ((found & k.family) || k.text.size() > n - i) continue;
-                if (std::memcmp(p + i, k.text.data(), k.text.size()) == 0) {
-                    found |= k.family;
-                    if (found == kAllFamilies) goto done;
-                }
-            }
-        }
+namespace {
+
+inline bool may_start_keyword(uint32_t trigram) {
+    const uint32_t h = trigram_hash(trigram);
+    return (kIndex.trigram_bits[h >> 6] >> (h & 63)) & 1;
+}
+
+// Compares the keywords that begin with p[i] at position i; returns the
+// updated set of found families.
+inline uint8_t verify_at(const uint8_t* p, size_t i, size_t n, uint8_t found) {
+    const uint8_t first = p[i];
+    for (uint8_t c = 0; c < kIndex.first_byte_count[first]; ++c) {
+        const Keyword& k = kKeywords[kIndex.by_first_byte[first][c]];
+        if ((found & k.family) || k.text.size() > n - i) continue;
+        if (std::memcmp(p + i, k.text.data(), k.text.size()) == 0) found |= k.family;
     }
-done:
+    return found;
+}
+
+// Loads the trigram at p without a dependency on the previous position.
+inline uint32_t load_trigram(const uint8_t* p) {
+    if constexpr (std::endian::native == std::endian::little) {
+        uint32_t w;
+        std::memcpy(&w, p, sizeof w);  // needs four readable bytes
+        return w & 0xFFFFFFu;
+    } else {
+        return trigram_at(p);
+    }
+}
+
+// Adds the families of the keywords found in lower-cased text to `found`.
+uint8_t scan_lowered(std::string_view lowered, uint8_t found) noexcept {
+    const size_t n = lowered.size();
+    const auto* p = reinterpret_cast<const uint8_t*>(lowered.data());
+    size_t i = 0;
+    // Eight positions per step, one branch for all eight; every position
+    // reads four bytes, so the block needs i + 11 < n.
+    constexpr size_t kBlock = 8;
+    while (i + kBlock + 3 <= n && found != kAllFamilies) {
+        bool any = false;
+        for (size_t j = 0; j < kBlock; ++j) any |= may_start_keyword(load_trigram(p + i + j));
+        if (any)
+            for (size_t j = 0; j < kBlock; ++j)
+                if (may_start_keyword(load_trigram(p + i + j))) found = verify_at(p, i + j, n, found);
+        i += kBlock;
+    }
+    for (; i + 3 <= n && found != kAllFamilies; ++i)
+        if (may_start_keyword(trigram_at(p + i))) found = verify_at(p, i, n, found);
+    return found;
+}
+
+}  // namespace
+
+KeywordHits find_keywords(std::string_view content) {
+    // Lowering a block on its own gives the same ASCII bytes as lowering the
+    // whole text when blocks start at a code point (only the choice between
+    // the two non-ASCII sigma forms looks across the boundary). The last
+    // lowered bytes of a block are kept so a keyword may straddle two blocks.
+    constexpr size_t kBlockBytes = 64 * 1024;
+    constexpr size_t kCarry = kLongestKeyword - 1;
+    uint8_t found = 0;
+    std::string carry;
+    size_t pos = 0;
+    while (pos < content.size() && found != kAllFamilies) {
+        size_t end = std::min(pos + kBlockBytes, content.size());
+        while (end < content.size() && (uint8_t(content[end]) & 0xC0) == 0x80) ++end;
+        std::string lowered = to_lower(content.substr(pos, end - pos));
+        if (!carry.empty()) lowered.insert(0, carry);
+        found = scan_lowered(lowered, found);
+        carry.assign(lowered, lowered.size() - std::min(kCarry, lowered.size()));
+        pos = end;
+    }
     return {(found & kError) != 0, (found & kDecision) != 0, (found & kPlanning) != 0};
 }
 
@@ -169,7 +228,7 @@ TurnFeatures TurnFeatures::from_content(uint64_t turn_id, std::string role, std:
     f.question_count = turn_text::count_questions(content);
     f.code_block_count = turn_text::count_fences(content) / 2;
     f.list_item_count = turn_text::count_list_items(content);
-    const turn_text::KeywordHits hits = turn_text::find_keywords(to_lower(content));
+    const turn_text::KeywordHits hits = turn_text::find_keywords(content);
     f.has_error_keywords = hits.error;
     f.has_decision_keywords = hits.decision;
     f.has_planning_keywords = hits.planning;

@@ -44,13 +44,14 @@ uint64_t count_fences(std::string_view content) noexcept;
 uint64_t count_list_items(std::string_view content) noexcept;
 bool mentions_code_file(std::string_view content) noexcept;
 
-// Keyword families found in already lower-cased text.
+// Keyword families found in the fully lower-cased text. The text is lowered
+// a block at a time and the search stops once every family was found.
 struct KeywordHits {
     bool error = false;
     bool decision = false;
     bool planning = false;
 };
-KeywordHits find_keywords(std::string_view lowered) noexcept;
+KeywordHits find_keywords(std::string_view content);
 }  // namespace turn_text
 
 class PhaseInferencer {

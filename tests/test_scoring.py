@@ -224,10 +224,6 @@ def test_phase_rules(role, content, phase, conf):
         assert got_conf == float(conf)
 
 
-def test_seventy_percent_is_not_a_tie():
-    assert float(f32(f32(0.4) + f32(0.3))) > float(f32(f32(0.5) + f32(0.2)))
-
-
 @pytest.mark.parametrize(
     "role, content, phase",
     [

@@ -10,6 +10,16 @@
 namespace halyard {
 struct TrajectoryCoordinate;
 struct TrajectoryCoordinate5D;
+enum class TrajectoryPhase : uint8_t;
+enum class Feedback : uint8_t;
+struct TurnFeatures;
+class PhaseInferencer;
+struct SalienceFactors;
+struct TurnSalience;
+class SalienceScorer;
+struct PathQualityWeights;
+struct PathQualityFactors;
+struct PathQuality;
 struct TesselWeights;
 enum class LinkType : uint8_t;
 struct ChainLink;
@@ -25,6 +35,16 @@ namespace halyard::bind {
 
 template <> PyTypeObject* type_of<TrajectoryCoordinate>();
 template <> PyTypeObject* type_of<TrajectoryCoordinate5D>();
+template <> PyTypeObject* type_of<TrajectoryPhase>();
+template <> PyTypeObject* type_of<Feedback>();
+template <> PyTypeObject* type_of<TurnFeatures>();
+template <> PyTypeObject* type_of<PhaseInferencer>();
+template <> PyTypeObject* type_of<SalienceFactors>();
+template <> PyTypeObject* type_of<TurnSalience>();
+template <> PyTypeObject* type_of<SalienceScorer>();
+template <> PyTypeObject* type_of<PathQualityWeights>();
+template <> PyTypeObject* type_of<PathQualityFactors>();
+template <> PyTypeObject* type_of<PathQuality>();
 template <> PyTypeObject* type_of<TesselWeights>();
 template <> PyTypeObject* type_of<LinkType>();
 template <> PyTypeObject* type_of<ChainLink>();

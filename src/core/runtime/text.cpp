@@ -124,11 +124,18 @@ std::string to_lower(std::string_view s) {
     out.reserve(s.size());
     size_t pos = 0;
     while (pos < s.size()) {
-        // ASCII runs are the common case: lower them a byte at a time.
-        const unsigned char b = static_cast<unsigned char>(s[pos]);
-        if (b < 0x80) {
-            out.push_back(static_cast<char>(b >= 'A' && b <= 'Z' ? b + 32 : b));
-            ++pos;
+        // ASCII runs are the common case: lower a whole run in one tight loop.
+        size_t run = pos;
+        while (run < s.size() && static_cast<unsigned char>(s[run]) < 0x80) ++run;
+        if (run > pos) {
+            const size_t base = out.size();
+            out.resize(base + (run - pos));
+            char* dst = out.data() + base;
+            for (size_t i = pos; i < run; ++i) {
+                const unsigned char b = static_cast<unsigned char>(s[i]);
+                dst[i - pos] = static_cast<char>(b + ((b - 'A') < 26u ? 32 : 0));
+            }
+            pos = run;
             continue;
         }
         const size_t start = pos;

@@ -6,6 +6,11 @@
 #include "framework/class.hpp"
 
 namespace halyard {
+class OutcomeStats;
+struct MemoryRecord;
+class InMemoryStore;
+class QueryCache;
+struct CacheStats;
 struct TrajectoryCoordinate;
 struct TrajectoryCoordinate5D;
 struct TesselWeights;
@@ -13,6 +18,11 @@ struct TesselWeights;
 
 namespace halyard::bind {
 
+template <> PyTypeObject* type_of<OutcomeStats>();
+template <> PyTypeObject* type_of<MemoryRecord>();
+template <> PyTypeObject* type_of<InMemoryStore>();
+template <> PyTypeObject* type_of<QueryCache>();
+template <> PyTypeObject* type_of<CacheStats>();
 template <> PyTypeObject* type_of<TrajectoryCoordinate>();
 template <> PyTypeObject* type_of<TrajectoryCoordinate5D>();
 template <> PyTypeObject* type_of<TesselWeights>();

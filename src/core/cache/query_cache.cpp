@@ -133,4 +133,14 @@ std::optional<CacheEntry> QueryCache::lookup(const CacheKey& key) const {
     return it->second;
 }
 
+bool QueryCache::order_matches_entries() const {
+    std::shared_lock entries_guard(entries_lock_);
+    std::shared_lock order_guard(order_lock_);
+    if (order_.size() != entries_.size()) return false;
+    std::unordered_map<CacheKey, int, CacheKeyHash> seen;
+    for (const CacheKey& key : order_)
+        if (!entries_.contains(key) || ++seen[key] > 1) return false;
+    return true;
+}
+
 }  // namespace halyard

@@ -100,6 +100,9 @@ public:
     // expired; an expired entry stays until the next clean-up).
     std::optional<CacheEntry> lookup(const CacheKey& key) const;
 
+    // Whether `order` holds exactly the keys of the stored entries, each once.
+    bool order_matches_entries() const;
+
 private:
     bool expired(const CacheEntry& entry, MonotonicClock::time_point now) const noexcept;
     // Drops the first occurrence of `key` from `order`; the order lock must be held.

@@ -328,7 +328,10 @@ def test_bad_arguments_raise_binding_errors_and_change_nothing(call, exc, messag
     assert s.count == 1
 
 
-@pytest.mark.parametrize("dim, exc", [(-1, OverflowError), (1.5, TypeError), ("2", TypeError)])
+@pytest.mark.parametrize(
+    "dim, exc",
+    [(-1, OverflowError), (2**64, OverflowError), (1.5, TypeError), ("2", TypeError), (2**62, InternalFailure)],
+)
 def test_bad_dimension(dim, exc):
     with pytest.raises(exc):
         OutcomeStats(dim)
@@ -516,6 +519,38 @@ def test_many_records():
     assert s.len == 500 and set(s.ids()) == {f"r{i}" for i in range(500)}
     assert s.memory_bytes == sum(len(f"r{i}") + i % 5 + 12 + 248 for i in range(500))
     assert s.get("r10").stats.mean_scalar == 10.0 and s.get("r11").stats.count == 0
+
+
+@settings(max_examples=40, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from("iurg"), st.integers(0, 40)), max_size=300))
+def test_store_follows_a_dict_model_through_inserts_updates_and_removals(ops):
+    s, model = InMemoryStore(), {}  # id -> (dim, context length, observation count)
+    for op, k in ops:
+        id = f"k{k}"
+        if op == "i":
+            if id in model:
+                with pytest.raises(RuntimeError, match="Duplicate record"):
+                    s.insert(record(id, k % 5, "c" * (k % 3)))
+            else:
+                s.insert(record(id, k % 5, "c" * (k % 3)))
+                model[id] = [k % 5, k % 3, 0]
+        elif op == "u":
+            if id in model:
+                s.update_stats(id, 1.0)
+                model[id][2] += 1
+            else:
+                with pytest.raises(RuntimeError, match="Record not found"):
+                    s.update_stats(id, 1.0)
+        elif op == "r":
+            assert s.remove(id) is (model.pop(id, None) is not None)
+        else:
+            got = s.get(id)
+            assert (got is None) == (id not in model)
+            if got is not None:
+                assert (got.dim, len(got.context), got.stats.count) == tuple(model[id])
+    assert s.len == len(model) and sorted(s.ids()) == sorted(model)
+    assert all(s.contains(id) for id in model)
+    assert s.memory_bytes == sum(len(id) + c + 4 * d + 248 for id, (d, c, _) in model.items())
 
 
 def test_store_and_record_docstrings():

@@ -7,7 +7,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -39,10 +38,10 @@ private:
 
 struct MemoryRecord {
     std::string id;
+    OutcomeStats stats{1};  // outcomes fed in later through the store
     std::vector<float> embedding;
     std::string context;
     Metadata metadata;
-    OutcomeStats stats{1};  // outcomes fed in later through the store
     double outcome = 0.0;   // the outcome given at creation; not part of `stats`
     uint64_t created_at = 0;
 
@@ -71,34 +70,38 @@ public:
 
     bool remove(std::string_view id);
     bool contains(std::string_view id) const { return find(id) != nullptr; }
+    // Every id, in the store's internal order (not a defined order).
     std::vector<std::string> ids() const;
     size_t len() const noexcept { return records_.size(); }
     bool is_empty() const noexcept { return records_.empty(); }
     uint64_t memory_bytes() const noexcept { return memory_bytes_; }
 
 private:
-    // Records are keyed by their own id, so the id is held once.
-    struct IdHash {
-        using is_transparent = void;
-        SeededHash<std::string> inner;
-        size_t operator()(std::string_view id) const noexcept { return inner(id); }
-        size_t operator()(const MemoryRecord& r) const noexcept { return inner(r.id); }
-    };
-    struct IdEq {
-        using is_transparent = void;
-        static std::string_view key(std::string_view id) noexcept { return id; }
-        static std::string_view key(const MemoryRecord& r) noexcept { return r.id; }
-        template <class A, class B>
-        bool operator()(const A& a, const B& b) const noexcept {
-            return key(a) == key(b);
-        }
-    };
-    using Records = std::unordered_set<MemoryRecord, IdHash, IdEq>;
+    // Records live in one dense array; an open-addressing table (linear
+    // probing, no tombstones) maps ids to positions in it. A slot packs the
+    // upper 32 bits of the id's hash with the record's position + 1, and 0
+    // marks an empty slot. Removal moves the last record into the hole.
+    static constexpr uint64_t kEmpty = 0;
+
+    uint64_t hash(std::string_view id) const noexcept { return hasher_(id); }
+    static uint64_t tag_of(uint64_t h) noexcept { return h >> 32; }
+    static uint64_t pack(uint64_t h, size_t position) noexcept { return (tag_of(h) << 32) | (position + 1); }
+    static size_t position_of(uint64_t slot) noexcept { return static_cast<size_t>((slot & 0xffffffffULL) - 1); }
+
+    // Slot holding `id`, or the slot count when absent.
+    size_t find_slot(std::string_view id, uint64_t h) const noexcept;
+    // Slot that points at record `position` (which must be stored).
+    size_t slot_of_position(size_t position) const noexcept;
+    void erase_slot(size_t slot) noexcept;
+    void grow_if_needed();
+    void place(uint64_t h, size_t position) noexcept;
 
     template <class R>
     void insert_impl(R&& record);
 
-    Records records_;
+    SeededHash<std::string> hasher_;
+    std::vector<MemoryRecord> records_;
+    std::vector<uint64_t> slots_;  // size 0 or a power of two
     uint64_t memory_bytes_ = 0;
 };
 

@@ -19,6 +19,11 @@ struct FunctionEntry {
 
 // Classes, in the order the module exposes them.
 const ClassEntry kClasses[] = {
+    {"OutcomeStats", &type_of<OutcomeStats>},
+    {"MemoryRecord", &type_of<MemoryRecord>},
+    {"InMemoryStore", &type_of<InMemoryStore>},
+    {"QueryCache", &type_of<QueryCache>},
+    {"CacheStats", &type_of<CacheStats>},
     {"TrajectoryCoordinate", &type_of<TrajectoryCoordinate>},
     {"TrajectoryCoordinate5D", &type_of<TrajectoryCoordinate5D>},
     {"TrajectoryPhase", &type_of<TrajectoryPhase>},

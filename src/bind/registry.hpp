@@ -8,6 +8,11 @@
 #include "framework/class.hpp"
 
 namespace halyard {
+class OutcomeStats;
+struct MemoryRecord;
+class InMemoryStore;
+class QueryCache;
+struct CacheStats;
 struct TrajectoryCoordinate;
 struct TrajectoryCoordinate5D;
 enum class TrajectoryPhase : uint8_t;
@@ -33,6 +38,11 @@ struct CrossChainLink;
 
 namespace halyard::bind {
 
+template <> PyTypeObject* type_of<OutcomeStats>();
+template <> PyTypeObject* type_of<MemoryRecord>();
+template <> PyTypeObject* type_of<InMemoryStore>();
+template <> PyTypeObject* type_of<QueryCache>();
+template <> PyTypeObject* type_of<CacheStats>();
 template <> PyTypeObject* type_of<TrajectoryCoordinate>();
 template <> PyTypeObject* type_of<TrajectoryCoordinate5D>();
 template <> PyTypeObject* type_of<TrajectoryPhase>();

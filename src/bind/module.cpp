@@ -22,6 +22,18 @@ const ClassEntry kClasses[] = {
     {"TrajectoryCoordinate", &type_of<TrajectoryCoordinate>},
     {"TrajectoryCoordinate5D", &type_of<TrajectoryCoordinate5D>},
     {"TesselWeights", &type_of<TesselWeights>},
+    {"EdgeType", &type_of<EdgeType>},
+    {"Episode", &type_of<Episode>},
+    {"TrajectoryGraph", &type_of<TrajectoryGraph>},
+    {"BranchStatus", &type_of<BranchStatus>},
+    {"RecoveryStrategy", &type_of<RecoveryStrategy>},
+    {"LostReason", &type_of<LostReason>},
+    {"Branch", &type_of<Branch>},
+    {"RecoverableBranch", &type_of<RecoverableBranch>},
+    {"BranchStateMachine", &type_of<BranchStateMachine>},
+    {"BranchResolver", &type_of<BranchResolver>},
+    {"ChainMetadata", &type_of<ChainMetadata>},
+    {"ChainManager", &type_of<ChainManager>},
 };
 
 // Module functions, added after all classes.

@@ -9,6 +9,18 @@ namespace halyard {
 struct TrajectoryCoordinate;
 struct TrajectoryCoordinate5D;
 struct TesselWeights;
+enum class EdgeType : uint8_t;
+struct Episode;
+class TrajectoryGraph;
+enum class BranchStatus : uint8_t;
+enum class RecoveryStrategy : uint8_t;
+enum class LostReason : uint8_t;
+struct Branch;
+struct RecoverableBranch;
+class BranchStateMachine;
+struct BranchResolver;
+struct ChainMetadata;
+class ChainManager;
 }  // namespace halyard
 
 namespace halyard::bind {
@@ -16,6 +28,18 @@ namespace halyard::bind {
 template <> PyTypeObject* type_of<TrajectoryCoordinate>();
 template <> PyTypeObject* type_of<TrajectoryCoordinate5D>();
 template <> PyTypeObject* type_of<TesselWeights>();
+template <> PyTypeObject* type_of<EdgeType>();
+template <> PyTypeObject* type_of<Episode>();
+template <> PyTypeObject* type_of<TrajectoryGraph>();
+template <> PyTypeObject* type_of<BranchStatus>();
+template <> PyTypeObject* type_of<RecoveryStrategy>();
+template <> PyTypeObject* type_of<LostReason>();
+template <> PyTypeObject* type_of<Branch>();
+template <> PyTypeObject* type_of<RecoverableBranch>();
+template <> PyTypeObject* type_of<BranchStateMachine>();
+template <> PyTypeObject* type_of<BranchResolver>();
+template <> PyTypeObject* type_of<ChainMetadata>();
+template <> PyTypeObject* type_of<ChainManager>();
 
 namespace functions {
 PyMethodDef* cosine_similarity();

@@ -63,59 +63,65 @@ SubtreeWalk TrajectoryGraph::subtree(NodeId start) const {
 }
 
 std::vector<NodeId> TrajectoryGraph::path_to_root(NodeId id) const {
-    // A path without repetition has at most node_count() nodes: one step more
-    // means the parent links go round a cycle.
     std::vector<NodeId> path;
+    CycleGuard guard(id);
     const Episode* e = find(id);
     while (e) {
-        if (path.size() == nodes_.size()) return {};
         path.push_back(id);
         if (!e->parent) {
             std::reverse(path.begin(), path.end());
             return path;
         }
         id = *e->parent;
+        if (guard.revisits(id)) break;
         e = find(id);
     }
     return {};
 }
 
 std::optional<uint32_t> DepthMemo::depth(NodeId id) {
-    if (auto it = memo_.find(id); it != memo_.end())
-        return it->second >= 0 ? std::optional<uint32_t>(static_cast<uint32_t>(it->second)) : std::nullopt;
+    auto known = [](int64_t d) { return d >= 0 ? std::optional<uint32_t>(static_cast<uint32_t>(d)) : std::nullopt; };
+    if (auto it = memo_.find(id); it != memo_.end()) return known(it->second);
 
-    // Climb until a node of known depth, a root, a missing node or a node of
-    // this very climb (a cycle); then give depths to the climbed nodes.
-    stack_.clear();
+    // Climb until a remembered node, a root, a missing node or a cycle.
+    // `above` is the depth of the node above the last climbed one.
+    climb_.clear();
+    int64_t above = kNoPath;
     bool reached = false;
-    int64_t above = -1;  // depth of the parent of the top of the stack
+    CycleGuard guard(id);
     NodeId cur = id;
     while (true) {
-        if (auto it = memo_.find(cur); it != memo_.end()) {
-            reached = it->second >= 0;
-            above = it->second;
-            break;
+        if (!climb_.empty()) {
+            if (auto it = memo_.find(cur); it != memo_.end()) {
+                reached = it->second >= 0;
+                above = it->second;
+                break;
+            }
         }
         const Episode* e = graph_.find(cur);
-        if (!e) {
-            memo_.emplace(cur, kNoPath);
-            break;
-        }
-        memo_.emplace(cur, kOpen);
-        stack_.push_back(cur);
+        if (!e) break;
+        climb_.push_back(cur);
         if (!e->parent) {
             reached = true;
             above = -1;
             break;
         }
         cur = *e->parent;
+        if (guard.revisits(cur)) break;
     }
-    for (auto it = stack_.rbegin(); it != stack_.rend(); ++it) {
-        if (reached) ++above;
-        memo_[*it] = reached ? above : kNoPath;
+
+    // climb_[i] lies (size - i) steps below the node above the climb.
+    const size_t size = climb_.size();
+    for (size_t i = 0; i < size; ++i) {
+        const size_t from_top = size - 1 - i;
+        if (i != 0 && from_top % kStride != 0) continue;
+        memo_.insert_or_assign(climb_[i], reached ? above + static_cast<int64_t>(size - i) : kNoPath);
     }
-    const int64_t d = memo_[id];
-    return d >= 0 ? std::optional<uint32_t>(static_cast<uint32_t>(d)) : std::nullopt;
+    if (size == 0) {
+        memo_.emplace(id, kNoPath);
+        return std::nullopt;
+    }
+    return known(reached ? above + static_cast<int64_t>(size) : kNoPath);
 }
 
 }  // namespace halyard

@@ -129,8 +129,6 @@ void BranchStateMachine::set_position(BranchId branch) {
     const Branch& b = branches_.at(branch);
     position_.branch = branch;
     position_.node = b.head;
-    position_.path = graph_.path_to_root(b.head);
-    position_.depth = position_.path.empty() ? 0 : static_cast<uint32_t>(position_.path.size() - 1);
 }
 
 SplitResult BranchStateMachine::split(NodeId node) {

@@ -93,11 +93,12 @@ struct Operation {
     uint64_t at = 0;
 };
 
+// Where the conversation stands: a branch and the node at its head. The path
+// from the root to that node and its depth follow from the graph, which never
+// changes inside a machine, so they are derived when asked for.
 struct Position {
-    std::vector<NodeId> path;  // root first
     BranchId branch = 0;
     NodeId node = 0;
-    uint32_t depth = 0;
 };
 
 struct SplitResult {
@@ -134,6 +135,11 @@ public:
     const HashMap<NodeId, BranchPoint>& branch_points() const noexcept { return branch_points_; }
     const std::vector<Operation>& log() const noexcept { return log_; }
     const Position& position() const noexcept { return position_; }
+    std::vector<NodeId> position_path() const { return graph_.path_to_root(position_.node); }
+    uint32_t position_depth() const {
+        const size_t n = position_path().size();
+        return n == 0 ? 0 : static_cast<uint32_t>(n - 1);
+    }
     BranchId current_id() const noexcept { return current_; }
     BranchId next_branch_id() const noexcept { return next_branch_id_; }
 

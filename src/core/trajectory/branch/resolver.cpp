@@ -129,11 +129,14 @@ std::vector<RecoverableBranch> BranchResolver::find_unselected_regenerations(con
 
     for (const auto& [fork, point] : machine.branch_points()) {
         std::optional<SubtreeWalk> below_fork;
-        for (size_t i = 0; i < point.alternatives.size(); ++i) {
-            const BranchId alternative = point.alternatives[i];
+        const Episode* episode = graph.find(fork);
+        if (!episode) continue;
+        const std::vector<NodeId>& entries = episode->children;
+        for (size_t i = 0; i < point.alternative_count && i < entries.size(); ++i) {
+            const BranchId alternative = point.alternative(i);
             if (point.selected && *point.selected == alternative) continue;
             if (const Branch* b = machine.get_branch(alternative); b && b->is_active()) continue;
-            const NodeId entry = point.entries[i];
+            const NodeId entry = entries[i];
 
             if (!below_fork) below_fork = graph.subtree(fork);
             std::vector<NodeId> covered;

@@ -62,7 +62,7 @@ BranchStateMachine BranchStateMachine::from_graph(const TrajectoryGraph& graph) 
 void BranchStateMachine::assign_from(NodeId start, BranchId branch, uint32_t depth, uint64_t now) {
     struct PendingFork {
         NodeId node;
-        BranchId branch;  // the branch that reached the fork
+        Branch* branch;  // the branch that reached the fork; map elements do not move
         uint32_t depth;
         BranchId first_id;
         const std::vector<NodeId>* children;  // stable: the graph is not changed while building
@@ -71,10 +71,9 @@ void BranchStateMachine::assign_from(NodeId start, BranchId branch, uint32_t dep
     std::vector<PendingFork> forks;
 
     NodeId node = start;
-    bool walking = true;
+    Branch* line = &branches_.at(branch);
     while (true) {
-        if (walking) {
-            Branch* line = &branches_.at(branch);  // element addresses survive insertions
+        if (line) {
             while (const Episode* e = graph_.find(node)) {
                 const std::vector<NodeId>& children = e->children;
                 if (children.empty()) break;
@@ -91,17 +90,17 @@ void BranchStateMachine::assign_from(NodeId start, BranchId branch, uint32_t dep
                 const BranchId first = next_branch_id_;
                 next_branch_id_ += children.size();
                 BranchPoint point;
-                point.alternatives.reserve(children.size());
-                for (size_t i = 0; i < children.size(); ++i) point.alternatives.push_back(first + i);
-                point.entries = children;
+                point.first_alternative = first;
+                point.alternative_count = children.size();
                 point.node = node;
                 point.created_at = now;
                 point.depth = depth;
-                branch_points_.insert_or_assign(node, std::move(point));
-                forks.push_back({node, branch, depth, first, &children, 0});
+                branch_points_.insert_or_assign(node, point);
+                line->child_branches.reserve(line->child_branches.size() + children.size());
+                forks.push_back({node, line, depth, first, &children, 0});
                 break;
             }
-            walking = false;
+            line = nullptr;
         }
         if (forks.empty()) break;
         PendingFork& fork = forks.back();
@@ -111,17 +110,15 @@ void BranchStateMachine::assign_from(NodeId start, BranchId branch, uint32_t dep
         }
         const size_t i = fork.next++;
         const NodeId child = (*fork.children)[i];
-        if (node_to_branch_.count(child)) continue;
         const BranchId id = fork.first_id + i;
+        if (!node_to_branch_.emplace(child, id).second) continue;
         Branch made = Branch::make(id, fork.node, child, now);
-        made.parent_branch = fork.branch;
-        branches_.at(fork.branch).child_branches.push_back(id);
-        branches_.insert_or_assign(id, std::move(made));
-        node_to_branch_.emplace(child, id);
+        made.parent_branch = fork.branch->id;
+        fork.branch->child_branches.push_back(id);
+        line = &branches_.emplace(id, std::move(made)).first->second;
         node = child;
         branch = id;
         depth = fork.depth + 1;
-        walking = true;
     }
 }
 

@@ -60,14 +60,19 @@ struct Branch {
     bool is_merged() const noexcept { return status == BranchStatus::Merged; }
 };
 
-// A fork met while building: the branches made for its children.
+// A fork met while building: the branches made for its children. The ids
+// of one fork are consecutive, the i-th child of the fork node getting
+// first_alternative + i (the graph of a machine never changes, so the
+// children are those of the fork node in the machine's graph).
 struct BranchPoint {
     std::optional<BranchId> selected;
-    std::vector<BranchId> alternatives;  // one id per child, in child order
-    std::vector<NodeId> entries;         // the child each alternative starts at
+    BranchId first_alternative = 0;
+    uint64_t alternative_count = 0;
     NodeId node = 0;
     uint64_t created_at = 0;
     uint32_t depth = 0;
+
+    BranchId alternative(size_t i) const noexcept { return first_alternative + i; }
 };
 
 struct SplitRecord {

@@ -64,16 +64,16 @@ SubtreeWalk TrajectoryGraph::subtree(NodeId start) const {
 
 std::vector<NodeId> TrajectoryGraph::path_to_root(NodeId id) const {
     std::vector<NodeId> path;
-    CycleGuard guard(id);
+    HashSet<NodeId> seen;
     const Episode* e = find(id);
     while (e) {
+        if (!seen.insert(id).second) return {};  // the parent links go round a cycle
         path.push_back(id);
         if (!e->parent) {
             std::reverse(path.begin(), path.end());
             return path;
         }
         id = *e->parent;
-        if (guard.revisits(id)) break;
         e = find(id);
     }
     return {};
@@ -83,45 +83,35 @@ std::optional<uint32_t> DepthMemo::depth(NodeId id) {
     auto known = [](int64_t d) { return d >= 0 ? std::optional<uint32_t>(static_cast<uint32_t>(d)) : std::nullopt; };
     if (auto it = memo_.find(id); it != memo_.end()) return known(it->second);
 
-    // Climb until a remembered node, a root, a missing node or a cycle.
-    // `above` is the depth of the node above the last climbed one.
+    // Climb until a node of known depth, a root, a missing node or a node of
+    // this very climb (a cycle: every node climbed leads into it), marking
+    // each climbed node open; then give the climbed nodes their depths.
     climb_.clear();
-    int64_t above = kNoPath;
-    bool reached = false;
-    CycleGuard guard(id);
+    bool reached = false;  // whether the climb ends at a node with a path (or above a root)
+    int64_t above = 0;     // then: the depth of the node above the last climbed one
     NodeId cur = id;
     while (true) {
-        if (!climb_.empty()) {
-            if (auto it = memo_.find(cur); it != memo_.end()) {
-                reached = it->second >= 0;
-                above = it->second;
-                break;
-            }
+        auto [it, fresh] = memo_.try_emplace(cur, kOpen);
+        if (!fresh) {
+            reached = it->second >= 0;
+            above = it->second;
+            break;
         }
         const Episode* e = graph_.find(cur);
-        if (!e) break;
-        climb_.push_back(cur);
+        if (!e) {
+            it->second = kNoPath;
+            break;
+        }
+        climb_.push_back(&it->second);
         if (!e->parent) {
             reached = true;
             above = -1;
             break;
         }
         cur = *e->parent;
-        if (guard.revisits(cur)) break;
     }
-
-    // climb_[i] lies (size - i) steps below the node above the climb.
-    const size_t size = climb_.size();
-    for (size_t i = 0; i < size; ++i) {
-        const size_t from_top = size - 1 - i;
-        if (i != 0 && from_top % kStride != 0) continue;
-        memo_.insert_or_assign(climb_[i], reached ? above + static_cast<int64_t>(size - i) : kNoPath);
-    }
-    if (size == 0) {
-        memo_.emplace(id, kNoPath);
-        return std::nullopt;
-    }
-    return known(reached ? above + static_cast<int64_t>(size) : kNoPath);
+    for (auto it = climb_.rbegin(); it != climb_.rend(); ++it) **it = reached ? ++above : kNoPath;
+    return known(memo_.find(id)->second);
 }
 
 }  // namespace halyard

@@ -56,30 +56,6 @@ struct SubtreeWalk {
     size_t revisits = 0;        // pops of nodes already visited (0 => the walk covered a tree)
 };
 
-// Follows parent links upwards from a node and tells when they have gone
-// round a cycle (Brent's method: at most a few times the length of the
-// tail plus the cycle, without remembering the nodes).
-class CycleGuard {
-public:
-    explicit CycleGuard(NodeId start) : tortoise_(start) {}
-    // Call with each node reached by one more parent step; true on a cycle.
-    bool revisits(NodeId reached) noexcept {
-        if (reached == tortoise_) return true;
-        if (power_ == steps_) {
-            tortoise_ = reached;
-            power_ *= 2;
-            steps_ = 0;
-        }
-        ++steps_;
-        return false;
-    }
-
-private:
-    NodeId tortoise_;
-    uint64_t power_ = 1;
-    uint64_t steps_ = 1;
-};
-
 class TrajectoryGraph {
 public:
     // Builds a graph from edges in list order. A repeated edge adds the child
@@ -120,7 +96,6 @@ public:
     // The path from the root down to `id` through parent links, root first.
     // Empty when `id` or a node on the way is missing, or when the parent
     // links run into a cycle before reaching a node without parent.
-    // Linear in the length of the path (cycles are found by Brent's method).
     std::vector<NodeId> path_to_root(NodeId id) const;
 
 private:
@@ -130,14 +105,10 @@ private:
 };
 
 // Depths of nodes (length of the path to the root minus 1), memoised so that
-// the depths of all nodes of a graph cost linear time in total. A node
-// without a path (missing on the way, or its parent links end in a cycle)
-// has no depth. Valid while the graph is unchanged.
-//
-// Only every kStride-th node of a climb is remembered (and always the asked
-// node and the topmost one): a later climb through the same stretch meets a
-// remembered node within kStride steps, so the total stays linear while a
-// million-turn line costs a few thousand insertions instead of a million.
+// the depths of all nodes of a graph cost linear time in total: each node is
+// climbed over at most once per memo. A node without a path (missing on the
+// way, or its parent links end in a cycle) has no depth. Valid while the
+// graph is unchanged.
 class DepthMemo {
 public:
     explicit DepthMemo(const TrajectoryGraph& graph) : graph_(graph) {}
@@ -147,11 +118,11 @@ public:
 
 private:
     static constexpr int64_t kNoPath = -1;
-    static constexpr size_t kStride = 16;
+    static constexpr int64_t kOpen = -2;  // on the climb in progress
 
     const TrajectoryGraph& graph_;
     HashMap<NodeId, int64_t> memo_;
-    std::vector<NodeId> climb_;
+    std::vector<int64_t*> climb_;  // memo entries of the climb in progress (addresses are stable)
 };
 
 }  // namespace halyard

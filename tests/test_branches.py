@@ -372,7 +372,18 @@ def test_self_loop_and_turn_under_two_parents():
     # first), and the reserved id of its second listing stays unused.
     m = machine((1, 2), (1, 3), (2, 3))
     assert shape(m) == {0: ([1], 1, 1, None, [1]), 1: ([2, 3], 3, 1, 0, [])}
+    assert R.find_unselected_regenerations(m) == []  # the unused id left nothing aside
     assert m.split(2)[1] == 3
+
+
+def test_unselected_material_sharing_a_turn_follows_the_forks_walk():
+    # 4 is listed under 2 and 3. The walk below fork 1 meets 3, then 4, then 2,
+    # so the material of the alternative starting at 2 reads [4, 2].
+    m = machine((1, 2), (1, 3), (2, 4), (3, 4))
+    assert shape(m) == {0: ([1], 1, 1, None, [1, 2]), 1: ([2, 4], 4, 1, 0, []), 2: ([3], 3, 1, 0, [])}
+    m.archive(1)
+    [r] = R.find_unselected_regenerations(m)
+    assert (r.entry_node, r.nodes, r.head, r.depth) == (2, [4, 2], 4, 1)
 
 
 def test_rootless_cycle_is_untracked_material():

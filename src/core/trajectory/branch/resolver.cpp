@@ -121,38 +121,69 @@ std::vector<RecoverableBranch> BranchResolver::find_recoverable_branches(const B
 
 // Each alternative of a fork is the branch made for one child of the fork
 // node: its status says whether it is still in use, and the child it started
-// at (with everything below it) is the material it covers.
+// at (with everything below it) is the material it covers, taken in the order
+// of the walk below the fork node.
+//
+// That order is the child's own walk whenever nothing below the child can be
+// entered other than through it: the fork node is not below the child, and
+// every node below is named in one children list only. The walk below the
+// fork, which can be much larger than the material, is then not needed; it
+// is taken only for material that shares turns with other parts of the graph.
 std::vector<RecoverableBranch> BranchResolver::find_unselected_regenerations(const BranchStateMachine& machine) {
     const TrajectoryGraph& graph = machine.graph();
-    DepthMemo depths(graph);
-    std::vector<RecoverableBranch> out;
-
+    struct Candidate {
+        NodeId fork;
+        NodeId entry;
+        uint32_t depth;
+        std::vector<NodeId> reach;  // the entry's own walk
+    };
+    std::vector<Candidate> candidates;
     for (const auto& [fork, point] : machine.branch_points()) {
-        std::optional<SubtreeWalk> below_fork;
         const Episode* episode = graph.find(fork);
         if (!episode) continue;
         const std::vector<NodeId>& entries = episode->children;
         for (size_t i = 0; i < point.alternative_count && i < entries.size(); ++i) {
             const BranchId alternative = point.alternative(i);
             if (point.selected && *point.selected == alternative) continue;
-            if (const Branch* b = machine.get_branch(alternative); b && b->is_active()) continue;
-            const NodeId entry = entries[i];
-
-            if (!below_fork) below_fork = graph.subtree(fork);
-            std::vector<NodeId> covered;
-            if (below_fork->revisits == 0) {
-                // The fork's subtree is a tree: the entry's own walk is the
-                // matching stretch of the fork's walk.
-                if (below_fork->members.count(entry)) covered = graph.subtree(entry).order;
-            } else {
-                const HashSet<NodeId> reach = graph.subtree(entry).members;
-                for (NodeId id : below_fork->order)
-                    if (reach.count(id)) covered.push_back(id);
-            }
-            if (covered.empty()) continue;
-            out.push_back(lost_material(graph, std::move(covered), fork, entry, point.depth + 1,
-                                        LostReason::UnselectedRegeneration, depths));
+            // An id without a branch was reserved for a turn that had already
+            // been placed elsewhere (a cycle or a shared turn): nothing was left aside.
+            const Branch* b = machine.get_branch(alternative);
+            if (!b || b->is_active()) continue;
+            candidates.push_back({fork, entries[i], point.depth + 1, graph.subtree(entries[i]).order});
         }
+    }
+    if (candidates.empty()) return {};
+
+    // How many children lists name each node of the candidates' material.
+    HashMap<NodeId, uint32_t> listed;
+    for (const Candidate& c : candidates)
+        for (NodeId id : c.reach) listed.emplace(id, 0);
+    for (const auto& [id, episode] : graph.nodes())
+        for (NodeId child : episode.children)
+            if (auto it = listed.find(child); it != listed.end()) ++it->second;
+
+    DepthMemo depths(graph);
+    std::vector<RecoverableBranch> out;
+    std::optional<SubtreeWalk> below_fork;
+    NodeId below_fork_of = 0;
+    for (Candidate& c : candidates) {
+        const bool isolated = std::all_of(c.reach.begin(), c.reach.end(),
+                                          [&](NodeId id) { return id != c.fork && listed.at(id) == 1; });
+        std::vector<NodeId> covered;
+        if (isolated) {
+            covered = std::move(c.reach);
+        } else {
+            if (!below_fork || below_fork_of != c.fork) {
+                below_fork = graph.subtree(c.fork);
+                below_fork_of = c.fork;
+            }
+            const HashSet<NodeId> reach(c.reach.begin(), c.reach.end());
+            for (NodeId id : below_fork->order)
+                if (reach.count(id)) covered.push_back(id);
+        }
+        if (covered.empty()) continue;
+        out.push_back(lost_material(graph, std::move(covered), c.fork, c.entry, c.depth,
+                                    LostReason::UnselectedRegeneration, depths));
     }
     return out;
 }

@@ -90,6 +90,50 @@ def test_nested_fork_ids_follow_depth_first_reservation():
     assert m.split(10)[1] == 10  # the counter stands after the last reserved id
 
 
+def reference_shape(edges):
+    """The branch assignment written as the recursion it is described by (trees only)."""
+    children, parent = {}, {}
+    for p, c in edges:
+        children.setdefault(p, []).append(c)
+        children.setdefault(c, [])
+        parent[c] = p
+    root = next(n for n in children if n not in parent)
+    branches = {0: {"nodes": [root], "head": root, "fork": root, "parent": None, "children": []}}
+    counter = [1]
+
+    def assign(n, b):
+        kids = children[n]
+        if len(kids) == 1:
+            branches[b]["nodes"].append(kids[0])
+            branches[b]["head"] = kids[0]
+            assign(kids[0], b)
+        elif len(kids) > 1:
+            first = counter[0]
+            counter[0] += len(kids)
+            for i, c in enumerate(kids):
+                x = first + i
+                branches[x] = {"nodes": [c], "head": c, "fork": n, "parent": b, "children": []}
+                branches[b]["children"].append(x)
+                assign(c, x)
+
+    assign(root, 0)
+    shape = {x: (v["nodes"], v["head"], v["fork"], v["parent"], v["children"]) for x, v in branches.items()}
+    return root, shape, counter[0]
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.data())
+def test_assignment_matches_the_recursive_description(data):
+    n = data.draw(st.integers(2, 40))
+    # Node i > 0 hangs under a random earlier node; edges in random order fix the child order.
+    edges = [(data.draw(st.integers(0, i - 1)), i) for i in range(1, n)]
+    edges = data.draw(st.permutations(edges))
+    _, expected, next_id = reference_shape(edges)
+    m = machine(*edges)
+    assert shape(m) == expected
+    assert m.split(next(iter(c for _, c in edges)))[1] == next_id
+
+
 def test_empty_graph_and_graph_without_roots():
     for g in (h.TrajectoryGraph(), graph(), graph((1, 2), (2, 1))):
         m = h.BranchStateMachine.from_graph(g)

@@ -44,7 +44,7 @@ std::string quoted(const std::string& text) {
             default:
                 if (c < 0x20 || c == 0x7f) {
                     char buf[16];
-                    std::snprintf(buf, sizeof buf, "\\u{%x}", c);
+                    std::snprintf(buf, sizeof buf, "\\x%02x", c);
                     out += buf;
                 } else {
                     out += ch;

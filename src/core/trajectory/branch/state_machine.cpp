@@ -87,6 +87,9 @@ void BranchStateMachine::assign_from(NodeId start, BranchId branch, uint32_t dep
                     ++depth;
                     continue;
                 }
+                // A graph with forks may make up to one branch per node: size
+                // the table once rather than growing it step by step.
+                if (branch_points_.empty()) branches_.reserve(graph_.node_count());
                 const BranchId first = next_branch_id_;
                 next_branch_id_ += children.size();
                 BranchPoint point;

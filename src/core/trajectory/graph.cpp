@@ -114,4 +114,22 @@ std::optional<uint32_t> DepthMemo::depth(NodeId id) {
     return known(memo_.find(id)->second);
 }
 
+NodeId deepest_leaf(const TrajectoryGraph& graph, const std::vector<NodeId>& nodes, DepthMemo& depths) {
+    std::vector<NodeId> leaves;
+    for (NodeId id : nodes)
+        if (const Episode* e = graph.find(id); e && e->children.empty()) leaves.push_back(id);
+    if (leaves.empty()) return nodes.front();
+    if (leaves.size() == 1) return leaves.front();  // no depth to compare: spare the climb
+    NodeId head = leaves.front();
+    uint32_t best = depths.depth_or_zero(head);
+    for (size_t i = 1; i < leaves.size(); ++i) {
+        const uint32_t d = depths.depth_or_zero(leaves[i]);
+        if (d >= best) {
+            best = d;
+            head = leaves[i];
+        }
+    }
+    return head;
+}
+
 }  // namespace halyard

@@ -125,4 +125,9 @@ private:
     std::vector<int64_t*> climb_;  // memo entries of the climb in progress (addresses are stable)
 };
 
+// Among the entries of `nodes` that exist and have no children, the deepest
+// one, the later entry winning on equal depth (no path counts as depth 0);
+// the first entry when there is none. `nodes` must not be empty.
+NodeId deepest_leaf(const TrajectoryGraph& graph, const std::vector<NodeId>& nodes, DepthMemo& depths);
+
 }  // namespace halyard

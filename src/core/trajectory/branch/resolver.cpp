@@ -11,25 +11,6 @@ namespace {
 // precision (the same result on every platform and C library).
 float ln32(float x) { return static_cast<float>(std::log(static_cast<double>(x))); }
 
-// Among the entries that exist and have no children, the deepest one (the
-// later entry on equal depth); the first entry when there is none.
-NodeId deepest_leaf(const TrajectoryGraph& graph, const std::vector<NodeId>& nodes, DepthMemo& depths) {
-    bool found = false;
-    uint32_t best = 0;
-    NodeId head = nodes.front();
-    for (NodeId id : nodes) {
-        const Episode* e = graph.find(id);
-        if (!e || !e->children.empty()) continue;
-        const uint32_t d = depths.depth_or_zero(id);
-        if (!found || d >= best) {
-            found = true;
-            best = d;
-            head = id;
-        }
-    }
-    return head;
-}
-
 RecoverableBranch lost_material(const TrajectoryGraph& graph, std::vector<NodeId> nodes, NodeId fork, NodeId entry,
                                 std::optional<uint32_t> depth, LostReason reason, DepthMemo& depths) {
     RecoverableBranch r;

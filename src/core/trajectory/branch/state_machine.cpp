@@ -147,20 +147,9 @@ SplitResult BranchStateMachine::split(NodeId node) {
     made.parent_branch = original;
     made.nodes = moved.order;
 
-    // Head: the deepest childless moved node, the later one on equal depth.
+    // Head: the deepest childless moved node (the moved list starts with the split node).
     DepthMemo depths(graph_);
-    bool found = false;
-    uint32_t best = 0;
-    for (NodeId id : moved.order) {
-        const Episode* e = graph_.find(id);
-        if (!e || !e->children.empty()) continue;
-        const uint32_t d = depths.depth_or_zero(id);
-        if (!found || d >= best) {
-            found = true;
-            best = d;
-            made.head = id;
-        }
-    }
+    made.head = deepest_leaf(graph_, moved.order, depths);
 
     for (NodeId id : moved.order) node_to_branch_.insert_or_assign(id, created);
     if (auto it = branches_.find(original); it != branches_.end()) {

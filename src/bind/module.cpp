@@ -22,6 +22,13 @@ const ClassEntry kClasses[] = {
     {"TrajectoryCoordinate", &type_of<TrajectoryCoordinate>},
     {"TrajectoryCoordinate5D", &type_of<TrajectoryCoordinate5D>},
     {"TesselWeights", &type_of<TesselWeights>},
+    {"IRCPConfig", &type_of<IRCPConfig>},
+    {"AttentionWeights", &type_of<AttentionWeights>},
+    {"IRCPPropagator", &type_of<IRCPPropagator>},
+    {"CoordinateTree", &type_of<CoordinateTree>},
+    {"Ring", &type_of<Ring>},
+    {"DualRing", &type_of<DualRing>},
+    {"ConservationMetrics", &type_of<ConservationMetrics>},
 };
 
 // Module functions, added after all classes.
@@ -31,6 +38,7 @@ const FunctionEntry kFunctions[] = {
     {&functions::normalize},
     {&functions::trajectory_weighted_cosine},
     {&functions::trajectory_weighted_cosine_5d},
+    {&functions::compute_trajectory_coordinates},
 };
 
 PyModuleDef module_def = {

@@ -9,6 +9,13 @@ namespace halyard {
 struct TrajectoryCoordinate;
 struct TrajectoryCoordinate5D;
 struct TesselWeights;
+struct IRCPConfig;
+struct AttentionWeights;
+class IRCPPropagator;
+class CoordinateTree;
+class Ring;
+class DualRing;
+struct ConservationMetrics;
 }  // namespace halyard
 
 namespace halyard::bind {
@@ -16,6 +23,13 @@ namespace halyard::bind {
 template <> PyTypeObject* type_of<TrajectoryCoordinate>();
 template <> PyTypeObject* type_of<TrajectoryCoordinate5D>();
 template <> PyTypeObject* type_of<TesselWeights>();
+template <> PyTypeObject* type_of<IRCPConfig>();
+template <> PyTypeObject* type_of<AttentionWeights>();
+template <> PyTypeObject* type_of<IRCPPropagator>();
+template <> PyTypeObject* type_of<CoordinateTree>();
+template <> PyTypeObject* type_of<Ring>();
+template <> PyTypeObject* type_of<DualRing>();
+template <> PyTypeObject* type_of<ConservationMetrics>();
 
 namespace functions {
 PyMethodDef* cosine_similarity();
@@ -23,6 +37,7 @@ PyMethodDef* euclidean_distance();
 PyMethodDef* normalize();
 PyMethodDef* trajectory_weighted_cosine();
 PyMethodDef* trajectory_weighted_cosine_5d();
+PyMethodDef* compute_trajectory_coordinates();
 }  // namespace functions
 
 }  // namespace halyard::bind

@@ -26,6 +26,17 @@ std::vector<float> normalize(FloatSpan v);
 float lenient_cosine(FloatSpan a, FloatSpan b);
 // The lenient cosine mapped to [0, 1] as (cos + 1) * 0.5 (0.5 for a zero norm).
 inline float lenient_cosine01(FloatSpan a, FloatSpan b) { return (lenient_cosine(a, b) + 1.0f) * 0.5f; }
+// The lenient cosine from its three sums: dot / (sqrt(sum_sq_a) * sqrt(sum_sq_b)), 0 for a zero sum of squares.
+float lenient_cosine_from_sums(float dot, float sum_sq_a, float sum_sq_b);
+
+// Batches against one query. Results are bit-identical to the single-pair
+// functions: SIMD lanes carry different vectors of `others`, each summed in
+// index order.
+// dots[i] = dot_sequential(query, others[i]); sum_sq[i] = sum_squares_sequential(others[i]) unless sum_sq is null.
+void dot_batch(FloatSpan query, std::span<const FloatSpan> others, float* dots, float* sum_sq);
+// out[i] = lenient_cosine(query, others[i]) / lenient_cosine01(query, others[i]).
+void lenient_cosine_batch(FloatSpan query, std::span<const FloatSpan> others, float* out);
+void lenient_cosine01_batch(FloatSpan query, std::span<const FloatSpan> others, float* out);
 
 float trajectory_weighted_cosine(FloatSpan a, FloatSpan b, const TrajectoryCoordinate& ca,
                                  const TrajectoryCoordinate& cb, float coord_weight);

@@ -14,29 +14,32 @@ ConservationMetrics ConservationMetrics::compute(std::span<const FloatSpan> embe
     ConservationMetrics m;
     if (n == 0) return m;
 
-    std::vector<float> sum_sq(n);
-    for (size_t i = 0; i < n; ++i) sum_sq[i] = sum_squares_sequential(embeddings[i]);
+    // The dot matrix, upper triangle. Its diagonal is each vector's sum of
+    // squares (the same products added in the same order).
+    std::vector<float> cosines(n * n);
+    pairwise_dots_upper(embeddings, cosines.data());
+    // Norms once per vector: sqrt is exactly rounded, so sharing them changes nothing.
+    std::vector<float> norms(n);
+    for (size_t i = 0; i < n; ++i) norms[i] = std::sqrt(cosines[i * n + i]);
 
     float magnitude = 0.0f;
-    for (size_t i = 0; i < n; ++i) magnitude += attention[i] * std::sqrt(sum_sq[i]);
+    for (size_t i = 0; i < n; ++i) magnitude += attention[i] * norms[i];
 
     // The cosine matrix is symmetric bit for bit (the dot of a pair is the
     // same sequence of products in either order, and the norm product
     // commutes), so each pair is computed once and mirrored.
-    std::vector<float> cosines(n * n);
-    std::vector<float> dots(n);
     for (size_t i = 0; i < n; ++i) {
-        dot_batch(embeddings[i], embeddings.subspan(i), dots.data(), nullptr);
-        for (size_t j = i; j < n; ++j) {
-            const float c = lenient_cosine_from_sums(dots[j - i], sum_sq[i], sum_sq[j]);
-            cosines[i * n + j] = c;
-            cosines[j * n + i] = c;
-        }
+        float* row = cosines.data() + i * n;
+        lenient_cosines_from_norms(row + i, norms[i], norms.data() + i, n - i, row + i);
+        for (size_t j = i + 1; j < n; ++j) cosines[j * n + i] = row[j];
     }
+    std::vector<float> terms(n);
     float s = 0.0f;
     for (size_t i = 0; i < n; ++i) {
         const float* row = cosines.data() + i * n;
-        for (size_t j = 0; j < n; ++j) s += (attention[i] * attention[j]) * row[j];
+        const float ai = attention[i];
+        for (size_t j = 0; j < n; ++j) terms[j] = (ai * attention[j]) * row[j];
+        for (size_t j = 0; j < n; ++j) s += terms[j];
     }
     m.energy = s * 0.5f;
 

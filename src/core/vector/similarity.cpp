@@ -43,8 +43,8 @@ float clamp01(float v) {
 }  // namespace
 
 float lenient_cosine_from_sums(float dot, float sum_sq_a, float sum_sq_b) {
-    if (sum_sq_a == 0.0f || sum_sq_b == 0.0f) return 0.0f;
-    return dot / (std::sqrt(sum_sq_a) * std::sqrt(sum_sq_b));
+    // sqrt(x) is 0 exactly when x is 0, so the zero test may use either.
+    return lenient_cosine_from_norms(dot, std::sqrt(sum_sq_a), std::sqrt(sum_sq_b));
 }
 
 float dot_sequential(FloatSpan a, FloatSpan b) {

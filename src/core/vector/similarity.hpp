@@ -26,7 +26,13 @@ std::vector<float> normalize(FloatSpan v);
 float lenient_cosine(FloatSpan a, FloatSpan b);
 // The lenient cosine mapped to [0, 1] as (cos + 1) * 0.5 (0.5 for a zero norm).
 inline float lenient_cosine01(FloatSpan a, FloatSpan b) { return (lenient_cosine(a, b) + 1.0f) * 0.5f; }
-// The lenient cosine from its three sums: dot / (sqrt(sum_sq_a) * sqrt(sum_sq_b)), 0 for a zero sum of squares.
+// The lenient cosine from the dot product and the two norms (square roots
+// of the full sums of squares): dot / (norm_a * norm_b), 0 for a zero norm.
+inline float lenient_cosine_from_norms(float dot, float norm_a, float norm_b) {
+    if (norm_a == 0.0f || norm_b == 0.0f) return 0.0f;
+    return dot / (norm_a * norm_b);
+}
+// The same from the two sums of squares.
 float lenient_cosine_from_sums(float dot, float sum_sq_a, float sum_sq_b);
 
 // Batches against one query. Results are bit-identical to the single-pair
@@ -37,6 +43,11 @@ void dot_batch(FloatSpan query, std::span<const FloatSpan> others, float* dots, 
 // out[i] = lenient_cosine(query, others[i]) / lenient_cosine01(query, others[i]).
 void lenient_cosine_batch(FloatSpan query, std::span<const FloatSpan> others, float* out);
 void lenient_cosine01_batch(FloatSpan query, std::span<const FloatSpan> others, float* out);
+// out[k] = lenient_cosine_from_norms(dots[k], norm_a, norms_b[k]) for k < count (vectorisable).
+void lenient_cosines_from_norms(const float* dots, float norm_a, const float* norms_b, size_t count, float* out);
+// out[i * n + j] = dot_sequential(v[i], v[j]) for every j >= i (n = v.size());
+// entries below the diagonal are left as they are.
+void pairwise_dots_upper(std::span<const FloatSpan> v, float* out);
 
 float trajectory_weighted_cosine(FloatSpan a, FloatSpan b, const TrajectoryCoordinate& ca,
                                  const TrajectoryCoordinate& cb, float coord_weight);

@@ -111,6 +111,127 @@ __attribute__((target("avx2"))) size_t dot_batch_avx2(FloatSpan query, std::span
     return k;
 }
 
+// ---- pairwise dots of equal-length vectors --------------------------------
+//
+// The vectors are first laid out dimension-major in column blocks of W:
+// block b holds, for every component d, component d of vectors bW .. bW+W-1
+// (zeros past the last vector). A row i then runs over the blocks with one
+// broadcast of its component d per step, each lane adding the product for
+// its own column in index order.
+
+// Transposes rows [0, n) of length len into blocks of W columns (W = 8 or 16).
+template <int W>
+__attribute__((target("avx2"))) void to_column_blocks(std::span<const FloatSpan> v, size_t len, float* t) {
+    const size_t n = v.size();
+    const size_t blocks = (n + W - 1) / W;
+    const size_t len8 = len - len % 8;
+    for (size_t k0 = 0; k0 < blocks * W; k0 += 8) {
+        float* base = t + (k0 / W) * len * W + (k0 % W);
+        if (k0 + 8 <= n) {
+            for (size_t d = 0; d < len8; d += 8) {
+                __m256 r[8];
+                for (int k = 0; k < 8; ++k) r[k] = _mm256_loadu_ps(v[k0 + k].data() + d);
+                transpose8(r);
+                for (int j = 0; j < 8; ++j) _mm256_storeu_ps(base + (d + j) * W, r[j]);
+            }
+            for (size_t d = len8; d < len; ++d)
+                for (int k = 0; k < 8; ++k) base[d * W + k] = v[k0 + k][d];
+        } else {
+            for (size_t d = 0; d < len; ++d)
+                for (size_t k = 0; k < 8; ++k) base[d * W + k] = k0 + k < n ? v[k0 + k][d] : 0.0f;
+        }
+    }
+}
+
+// A tile of R rows (i0 .. i0+R-1, `rows` of them real) against C column
+// blocks starting at block b: each loaded column vector serves R rows.
+// Only entries with j >= i are written.
+template <int R, int C>
+__attribute__((target("avx2"))) void tile8(const float* const* q, size_t len, const float* t, size_t b, size_t i0,
+                                          size_t rows, size_t n, float* out) {
+    __m256 acc[R][C];
+    for (int r = 0; r < R; ++r)
+        for (int c = 0; c < C; ++c) acc[r][c] = _mm256_setzero_ps();
+    const float* base = t + b * len * 8;
+    for (size_t d = 0; d < len; ++d) {
+        __m256 col[C];
+        for (int c = 0; c < C; ++c) col[c] = _mm256_loadu_ps(base + (c * len + d) * 8);
+        for (int r = 0; r < R; ++r) {
+            const __m256 x = _mm256_broadcast_ss(q[r] + d);
+            for (int c = 0; c < C; ++c) acc[r][c] = _mm256_add_ps(acc[r][c], _mm256_mul_ps(x, col[c]));
+        }
+    }
+    alignas(32) float lanes[C * 8];
+    const size_t first = b * 8;
+    for (size_t r = 0; r < rows; ++r) {
+        for (int c = 0; c < C; ++c) _mm256_store_ps(lanes + c * 8, acc[r][c]);
+        const size_t i = i0 + r;
+        for (size_t j = std::max(i, first); j < std::min(n, first + C * 8); ++j) out[i * n + j] = lanes[j - first];
+    }
+}
+
+template <int R, int C>
+__attribute__((target("avx512f"))) void tile16(const float* const* q, size_t len, const float* t, size_t b, size_t i0,
+                                              size_t rows, size_t n, float* out) {
+    __m512 acc[R][C];
+    for (int r = 0; r < R; ++r)
+        for (int c = 0; c < C; ++c) acc[r][c] = _mm512_setzero_ps();
+    const float* base = t + b * len * 16;
+    for (size_t d = 0; d < len; ++d) {
+        __m512 col[C];
+        for (int c = 0; c < C; ++c) col[c] = _mm512_loadu_ps(base + (c * len + d) * 16);
+        for (int r = 0; r < R; ++r) {
+            const __m512 x = _mm512_set1_ps(q[r][d]);
+            for (int c = 0; c < C; ++c) acc[r][c] = _mm512_add_ps(acc[r][c], _mm512_mul_ps(x, col[c]));
+        }
+    }
+    alignas(64) float lanes[C * 16];
+    const size_t first = b * 16;
+    for (size_t r = 0; r < rows; ++r) {
+        for (int c = 0; c < C; ++c) _mm512_store_ps(lanes + c * 16, acc[r][c]);
+        const size_t i = i0 + r;
+        for (size_t j = std::max(i, first); j < std::min(n, first + C * 16); ++j) out[i * n + j] = lanes[j - first];
+    }
+}
+
+// Upper triangle of the dot matrix with tiles of R rows x 4 blocks of W columns.
+template <int W, int R, auto Tile1, auto Tile2, auto Tile3, auto Tile4>
+void pairwise_tiled(std::span<const FloatSpan> v, size_t len, float* out) {
+    const size_t n = v.size();
+    const size_t blocks = (n + W - 1) / W;
+    std::vector<float> t(blocks * len * W);
+    to_column_blocks<W>(v, len, t.data());
+    for (size_t i0 = 0; i0 < n; i0 += R) {
+        const size_t rows = std::min<size_t>(R, n - i0);
+        const float* q[R];
+        for (size_t r = 0; r < R; ++r) q[r] = v[i0 + std::min(r, rows - 1)].data();
+        size_t b = i0 / W;
+        for (; b + 4 <= blocks; b += 4) Tile4(q, len, t.data(), b, i0, rows, n, out);
+        switch (blocks - b) {
+            case 3: Tile3(q, len, t.data(), b, i0, rows, n, out); break;
+            case 2: Tile2(q, len, t.data(), b, i0, rows, n, out); break;
+            case 1: Tile1(q, len, t.data(), b, i0, rows, n, out); break;
+            default: break;
+        }
+    }
+}
+
+__attribute__((target("avx2"))) void pairwise_avx2(std::span<const FloatSpan> v, size_t len, float* out) {
+    pairwise_tiled<8, 2, &tile8<2, 1>, &tile8<2, 2>, &tile8<2, 3>, &tile8<2, 4>>(v, len, out);
+}
+
+__attribute__((target("avx512f,avx2"))) void pairwise_avx512(std::span<const FloatSpan> v, size_t len, float* out) {
+    pairwise_tiled<16, 4, &tile16<4, 1>, &tile16<4, 2>, &tile16<4, 3>, &tile16<4, 4>>(v, len, out);
+}
+
+bool cpu_has_avx512() {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") != 0;
+    }();
+    return has;
+}
+
 bool cpu_has_avx2() {
     static const bool has = [] {
         __builtin_cpu_init();
@@ -129,6 +250,32 @@ void dot_batch(FloatSpan query, std::span<const FloatSpan> others, float* dots, 
     if (cpu_has_avx2()) done = dot_batch_avx2(query, others, dots, sum_sq);
 #endif
     dot_batch_scalar(query, others, done, dots, sum_sq);
+}
+
+void lenient_cosines_from_norms(const float* dots, float norm_a, const float* norms_b, size_t count, float* out) {
+    // The quotient is formed unconditionally and then selected, which lets
+    // the loop vectorise; division is exactly rounded either way.
+    for (size_t k = 0; k < count; ++k) {
+        const float q = dots[k] / (norm_a * norms_b[k]);
+        out[k] = (norm_a == 0.0f || norms_b[k] == 0.0f) ? 0.0f : q;
+    }
+}
+
+void pairwise_dots_upper(std::span<const FloatSpan> v, float* out) {
+    const size_t n = v.size();
+    if (n == 0) return;
+    const size_t len = v[0].size();
+    bool equal = true;
+    for (const FloatSpan& x : v) equal = equal && x.size() == len;
+#ifdef HALYARD_HAVE_AVX2_PATH
+    // The column layout needs one common length; zero padding past a shorter
+    // vector would turn an infinite component into NaN.
+    if (equal && len > 0 && n >= 8) {
+        if (cpu_has_avx512() && cpu_has_avx2()) return pairwise_avx512(v, len, out);
+        if (cpu_has_avx2()) return pairwise_avx2(v, len, out);
+    }
+#endif
+    for (size_t i = 0; i < n; ++i) dot_batch(v[i], v.subspan(i), out + i * n + i, nullptr);
 }
 
 void lenient_cosine_batch(FloatSpan query, std::span<const FloatSpan> others, float* out) {

@@ -17,9 +17,35 @@ using core::IRCPPropagator;
 using core::Ring;
 using TC5 = core::TrajectoryCoordinate5D;
 
+namespace halyard::bind {
+
+// A sequence of TrajectoryCoordinate5D objects, copied out. The class has no
+// operation that borrows its objects exclusively, so the shared borrow that
+// a single coordinate argument takes could never conflict; skipping it keeps
+// a long context list cheap to read.
+struct Coord5Seq {
+    std::vector<TC5> items;
+};
+
+template <>
+struct Caster<Coord5Seq> {
+    static Coord5Seq load(PyObject* obj) {
+        Coord5Seq out;
+        PyTypeObject* type = checked_type_of<TC5>();
+        for_each_item(obj, [&](PyObject* item) {
+            if (!PyObject_TypeCheck(item, type)) raise_cannot_convert(item, class_name<TC5>().c_str());
+            out.items.push_back(value_of<TC5>(item));
+        });
+        return out;
+    }
+};
+
+}  // namespace halyard::bind
+
 namespace {
 
 using halyard::bind::ArrayF32;
+using halyard::bind::Coord5Seq;
 using halyard::bind::NdArray;
 using halyard::bind::Opt;
 
@@ -80,11 +106,11 @@ HALYARD_CLASS(
     init<[](const IRCPConfig* config) {
         return config ? IRCPPropagator(*config) : IRCPPropagator(IRCPConfig::default_config());
     }>("(config=None)"),
-    method<[](const IRCPPropagator& self, const TC5& query_coord, std::vector<TC5> context_coords, ArrayF32 query_emb,
+    method<[](const IRCPPropagator& self, const TC5& query_coord, Coord5Seq context_coords, ArrayF32 query_emb,
               std::vector<ArrayF32> context_embs) {
         const core::FloatSpan query = query_emb.span();
         const std::vector<core::FloatSpan> context = spans_of(context_embs);
-        return self.compute_attention(query_coord, context_coords, query, context);
+        return self.compute_attention(query_coord, context_coords.items, query, context);
     }>("compute_attention($self, query_coord, context_coords, query_emb, context_embs)",
        "Compute full I-RCP attention (forward + inverse + cross)."),
     method<[](const IRCPPropagator& self, ArrayF32 embedding, std::vector<std::tuple<std::string, float>> neighbors,

@@ -61,14 +61,13 @@ AttentionWeights IRCPPropagator::compute_attention(const TrajectoryCoordinate5D&
     const IRCPConfig& c = config_;
     const float semantic_weight = 1.0f - c.spatial_weight;
     out.raw_scores.resize(n);
+    coordinate_proximities(query_coord, context_coords, c.weights, out.raw_scores.data());
     for (size_t i = 0; i < n; ++i) {
-        const TrajectoryCoordinate5D& ctx = context_coords[i];
-        if (c.causal_mask && ctx.temporal > query_coord.temporal) {
-            out.raw_scores[i] = 0.0f;
-            continue;
-        }
-        const float spatial = coordinate_proximity(query_coord, ctx, c.weights);
-        out.raw_scores[i] = spatial * c.spatial_weight + semantic[i] * semantic_weight;
+        const float spatial = out.raw_scores[i];
+        if (c.causal_mask && context_coords[i].temporal > query_coord.temporal)
+            out.raw_scores[i] = 0.0f;  // masked: stays in the softmax with score 0
+        else
+            out.raw_scores[i] = spatial * c.spatial_weight + semantic[i] * semantic_weight;
     }
 
     out.forward = softmax_weights(out.raw_scores, c.temperature, c.epsilon);

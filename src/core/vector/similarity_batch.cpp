@@ -56,36 +56,45 @@ __attribute__((target("avx2"))) inline void transpose8(__m256 r[8]) {
     r[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
 }
 
-// Rows k0 .. k0+7: the vector part covers the first `shared` components
-// (a multiple of 8 within every row's dot range); each lane then finishes
-// its own sums in index order.
-template <bool WithSq>
-__attribute__((target("avx2"))) void dot_group8(FloatSpan query, std::span<const FloatSpan> others, size_t k0,
-                                                float* dots, float* sum_sq) {
-    const float* rows[8];
+// Rows k0 .. k0+8G-1, G groups of eight interleaved so that their
+// independent sums hide each other's add latency. The vector part covers
+// the first `shared` components (a multiple of 8 within every row's dot
+// range); each lane then finishes its own sums in index order.
+template <bool WithSq, int G>
+__attribute__((target("avx2"))) void dot_groups8(FloatSpan query, std::span<const FloatSpan> others, size_t k0,
+                                                 float* dots, float* sum_sq) {
+    constexpr int R = 8 * G;
+    const float* rows[R];
     size_t shared = query.size();
-    for (int k = 0; k < 8; ++k) {
+    for (int k = 0; k < R; ++k) {
         rows[k] = others[k0 + k].data();
         shared = std::min(shared, others[k0 + k].size());
     }
     shared -= shared % 8;
     const float* q = query.data();
-    __m256 dot = _mm256_setzero_ps();
-    __m256 sq = _mm256_setzero_ps();
+    __m256 dot[G], sq[G];
+    for (int g = 0; g < G; ++g) dot[g] = sq[g] = _mm256_setzero_ps();
     for (size_t d = 0; d < shared; d += 8) {
-        __m256 r[8];
-        for (int k = 0; k < 8; ++k) r[k] = _mm256_loadu_ps(rows[k] + d);
-        transpose8(r);
+        __m256 r[G][8];
+        for (int g = 0; g < G; ++g) {
+            for (int k = 0; k < 8; ++k) r[g][k] = _mm256_loadu_ps(rows[8 * g + k] + d);
+            transpose8(r[g]);
+        }
         for (int j = 0; j < 8; ++j) {
-            dot = _mm256_add_ps(dot, _mm256_mul_ps(_mm256_broadcast_ss(q + d + j), r[j]));
-            if constexpr (WithSq) sq = _mm256_add_ps(sq, _mm256_mul_ps(r[j], r[j]));
+            const __m256 x = _mm256_broadcast_ss(q + d + j);
+            for (int g = 0; g < G; ++g) {
+                dot[g] = _mm256_add_ps(dot[g], _mm256_mul_ps(x, r[g][j]));
+                if constexpr (WithSq) sq[g] = _mm256_add_ps(sq[g], _mm256_mul_ps(r[g][j], r[g][j]));
+            }
         }
     }
-    alignas(32) float dot_lanes[8];
-    alignas(32) float sq_lanes[8];
-    _mm256_store_ps(dot_lanes, dot);
-    _mm256_store_ps(sq_lanes, sq);
-    for (int k = 0; k < 8; ++k) {
+    alignas(32) float dot_lanes[R];
+    alignas(32) float sq_lanes[R];
+    for (int g = 0; g < G; ++g) {
+        _mm256_store_ps(dot_lanes + 8 * g, dot[g]);
+        _mm256_store_ps(sq_lanes + 8 * g, sq[g]);
+    }
+    for (int k = 0; k < R; ++k) {
         const FloatSpan row = others[k0 + k];
         float s = dot_lanes[k];
         const size_t common = std::min(query.size(), row.size());
@@ -102,11 +111,17 @@ __attribute__((target("avx2"))) void dot_group8(FloatSpan query, std::span<const
 __attribute__((target("avx2"))) size_t dot_batch_avx2(FloatSpan query, std::span<const FloatSpan> others,
                                                       float* dots, float* sum_sq) {
     size_t k = 0;
+    for (; k + 16 <= others.size(); k += 16) {
+        if (sum_sq)
+            dot_groups8<true, 2>(query, others, k, dots, sum_sq);
+        else
+            dot_groups8<false, 2>(query, others, k, dots, sum_sq);
+    }
     for (; k + 8 <= others.size(); k += 8) {
         if (sum_sq)
-            dot_group8<true>(query, others, k, dots, sum_sq);
+            dot_groups8<true, 1>(query, others, k, dots, sum_sq);
         else
-            dot_group8<false>(query, others, k, dots, sum_sq);
+            dot_groups8<false, 1>(query, others, k, dots, sum_sq);
     }
     return k;
 }

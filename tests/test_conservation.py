@@ -29,22 +29,26 @@ def seq_dots(embs):
     return dots
 
 
+def seq_sum(values):
+    """Sequential float32 sum (np.add.accumulate adds strictly in order)."""
+    values = np.asarray(values, np.float32).ravel()
+    return np.add.accumulate(values, dtype=np.float32)[-1] if values.size else f32(0)
+
+
 def reference(embs, att):
-    att = [f32(a) for a in att]
-    n = len(embs)
-    if n == 0:
+    att = np.asarray(att, np.float32)
+    if len(embs) == 0:
         return f32(0), f32(0), f32(0)
     dots = seq_dots(embs)
-    norms = [np.sqrt(dots[i, i]) for i in range(n)]
-    magnitude = f32_sum([f32(att[i] * norms[i]) for i in range(n)])
-    s = f32(0)
+    norms = np.sqrt(np.diag(dots))
     with np.errstate(invalid="ignore", over="ignore", divide="ignore"):
-        for i in range(n):
-            for j in range(n):
-                c = f32(0) if norms[i] == 0 or norms[j] == 0 else f32(dots[i, j] / f32(norms[i] * norms[j]))
-                s = f32(s + f32(f32(att[i] * att[j]) * c))
-    h = f32_sum([f32(a * np.log(a)) for a in att if a > f32(1e-10)])
-    return magnitude, f32(s * f32(0.5)), f32(f32(0) - h)
+        cos = dots / np.outer(norms, norms)
+        cos[(norms == 0)[:, None] | (norms == 0)[None, :]] = 0
+        terms = np.outer(att, att) * cos.astype(np.float32)
+    magnitude = seq_sum(att * norms)
+    big = att[att > f32(1e-10)]
+    h = seq_sum(big * np.log(big))
+    return magnitude, f32(seq_sum(terms) * f32(0.5)), f32(f32(0) - h)
 
 
 def same(got, expected):
@@ -96,6 +100,16 @@ def test_mixed_lengths_are_bit_exact(lengths, seed):
     rng = np.random.default_rng(seed)
     embs = [rng.standard_normal(k).astype(np.float32) for k in lengths]
     att = rng.random(len(lengths)).astype(np.float32)
+    assert same(metrics(compute(embs, att)), reference(embs, att))
+
+
+def test_many_embeddings_stream_rows():
+    # Past a few thousand embeddings the cosine matrix is not kept in memory;
+    # the result must not change.
+    rng = np.random.default_rng(11)
+    embs = [rng.standard_normal(3).astype(np.float32) for _ in range(4100)]
+    embs[5] = np.zeros(3, np.float32)
+    att = rng.random(4100).astype(np.float32) / 1000
     assert same(metrics(compute(embs, att)), reference(embs, att))
 
 

@@ -7,6 +7,22 @@
 
 namespace halyard {
 
+namespace {
+
+// Above this many embeddings the cosine matrix is not kept (it would take
+// n * n floats): each row is recomputed when the energy sum reaches it.
+constexpr size_t kMatrixLimit = 4096;
+
+// energy sum, row i: s += (a_i * a_j) * c_ij for j = 0 .. n-1, in order.
+float add_row(float s, float ai, std::span<const float> attention, const float* cosines, std::vector<float>& terms) {
+    const size_t n = attention.size();
+    for (size_t j = 0; j < n; ++j) terms[j] = (ai * attention[j]) * cosines[j];
+    for (size_t j = 0; j < n; ++j) s += terms[j];
+    return s;
+}
+
+}  // namespace
+
 ConservationMetrics ConservationMetrics::compute(std::span<const FloatSpan> embeddings,
                                                  std::span<const float> attention) {
     assert_eq(embeddings.size(), attention.size(), "Embeddings and attention must have same length");
@@ -14,39 +30,42 @@ ConservationMetrics ConservationMetrics::compute(std::span<const FloatSpan> embe
     ConservationMetrics m;
     if (n == 0) return m;
 
-    // The dot matrix, upper triangle. Its diagonal is each vector's sum of
-    // squares (the same products added in the same order).
-    std::vector<float> cosines(n * n);
-    pairwise_dots_upper(embeddings, cosines.data());
-    // Norms once per vector: sqrt is exactly rounded, so sharing them changes nothing.
-    std::vector<float> norms(n);
-    for (size_t i = 0; i < n; ++i) norms[i] = std::sqrt(cosines[i * n + i]);
+    std::vector<float> norms(n);  // sqrt is exactly rounded, so sharing the norms changes nothing
+    std::vector<float> terms(n);
+    float s = 0.0f;
+    if (n <= kMatrixLimit) {
+        // The dot matrix, upper triangle. Its diagonal is each vector's sum
+        // of squares (the same products added in the same order).
+        std::vector<float> cosines(n * n);
+        pairwise_dots_upper(embeddings, cosines.data());
+        for (size_t i = 0; i < n; ++i) norms[i] = std::sqrt(cosines[i * n + i]);
+        // The cosine matrix is symmetric bit for bit (the dot of a pair is
+        // the same sequence of products in either order, and the norm
+        // product commutes), so each pair is computed once and mirrored.
+        for (size_t i = 0; i < n; ++i) {
+            float* row = cosines.data() + i * n;
+            lenient_cosines_from_norms(row + i, norms[i], norms.data() + i, n - i, row + i);
+            for (size_t j = i + 1; j < n; ++j) cosines[j * n + i] = row[j];
+        }
+        for (size_t i = 0; i < n; ++i) s = add_row(s, attention[i], attention, cosines.data() + i * n, terms);
+    } else {
+        std::vector<float> row(n);
+        for (size_t i = 0; i < n; ++i) norms[i] = std::sqrt(sum_squares_sequential(embeddings[i]));
+        for (size_t i = 0; i < n; ++i) {
+            dot_batch(embeddings[i], embeddings, row.data(), nullptr);
+            lenient_cosines_from_norms(row.data(), norms[i], norms.data(), n, row.data());
+            s = add_row(s, attention[i], attention, row.data(), terms);
+        }
+    }
+    m.energy = s * 0.5f;
 
     float magnitude = 0.0f;
     for (size_t i = 0; i < n; ++i) magnitude += attention[i] * norms[i];
-
-    // The cosine matrix is symmetric bit for bit (the dot of a pair is the
-    // same sequence of products in either order, and the norm product
-    // commutes), so each pair is computed once and mirrored.
-    for (size_t i = 0; i < n; ++i) {
-        float* row = cosines.data() + i * n;
-        lenient_cosines_from_norms(row + i, norms[i], norms.data() + i, n - i, row + i);
-        for (size_t j = i + 1; j < n; ++j) cosines[j * n + i] = row[j];
-    }
-    std::vector<float> terms(n);
-    float s = 0.0f;
-    for (size_t i = 0; i < n; ++i) {
-        const float* row = cosines.data() + i * n;
-        const float ai = attention[i];
-        for (size_t j = 0; j < n; ++j) terms[j] = (ai * attention[j]) * row[j];
-        for (size_t j = 0; j < n; ++j) s += terms[j];
-    }
-    m.energy = s * 0.5f;
+    m.magnitude = magnitude;
 
     float h = 0.0f;
     for (float a : attention)
         if (a > 1e-10f) h += a * std::log(a);
-    m.magnitude = magnitude;
     m.information = 0.0f - h;  // +0 rather than -0 when nothing contributes
     return m;
 }

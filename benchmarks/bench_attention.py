@@ -107,27 +107,48 @@ def main():
     assert np.allclose([m.magnitude, m.energy, m.information], r, rtol=1e-4), "conservation disagrees"
 
     # ---- timings ----
-    rows = []
-    t_ours = timeit(lambda: propagator.compute_attention(query_coord, coords, query_emb, context_embs))
-    t_np_list = timeit(lambda: np_attention(qc, raw_coords, query_emb, np.stack(context_embs), weights, 0.3, 1.0))
-    t_np_mat = timeit(lambda: np_attention(qc, raw_coords, query_emb, context_mat, weights, 0.3, 1.0))
-    rows.append((f"compute_attention ({N_CONTEXT} turns x {DIM})", t_ours, t_np_list, t_np_mat))
+    try:
+        from threadpoolctl import threadpool_limits
+    except ImportError:  # the bench extra is not installed: default BLAS threading only
+        threadpool_limits = None
+    blas_settings = [("default threads", None)] + ([("1 thread", 1)] if threadpool_limits else [])
 
-    t_ours = timeit(lambda: halyard.ConservationMetrics.compute(cons_embs, cons_att_list))
-    t_np_list = timeit(lambda: np_conservation(np.stack(cons_embs), np.asarray(cons_att_list, dtype=np.float32)))
-    t_np_mat = timeit(lambda: np_conservation(cons_mat, cons_att))
-    rows.append((f"ConservationMetrics.compute ({N_CONSERVATION} x {DIM})", t_ours, t_np_list, t_np_mat))
+    def numpy_rows(from_list, from_matrix):
+        rows = []
+        for label, limit in blas_settings:
+            ctx = threadpool_limits(limits=limit) if (threadpool_limits and limit) else _nullcontext()
+            with ctx:
+                rows.append((f"numpy, np.stack of the same arrays, BLAS {label}", timeit(from_list)))
+                rows.append((f"numpy, matrix stacked in advance, BLAS {label}", timeit(from_matrix)))
+        return rows
 
-    us = 1e6
-    print(f"numpy {np.__version__}, python {sys.version.split()[0]}; median per call")
-    header = f"{'operation':<42} {'halyard':>10} {'numpy(list)':>12} {'numpy(matrix)':>14} {'x list':>7} {'x matrix':>9}"
+    results = []
+    ours = timeit(lambda: propagator.compute_attention(query_coord, coords, query_emb, context_embs))
+    results.append((f"compute_attention, {N_CONTEXT} context turns x {DIM}", ours, numpy_rows(
+        lambda: np_attention(qc, raw_coords, query_emb, np.stack(context_embs), weights, 0.3, 1.0),
+        lambda: np_attention(qc, raw_coords, query_emb, context_mat, weights, 0.3, 1.0))))
+
+    ours = timeit(lambda: halyard.ConservationMetrics.compute(cons_embs, cons_att_list))
+    results.append((f"ConservationMetrics.compute, {N_CONSERVATION} x {DIM}", ours, numpy_rows(
+        lambda: np_conservation(np.stack(cons_embs), np.asarray(cons_att_list, dtype=np.float32)),
+        lambda: np_conservation(cons_mat, cons_att))))
+
+    print(f"numpy {np.__version__}, python {sys.version.split()[0]}; median time per call")
+    header = f"{'operation':<44} {'implementation':<52} {'per call':>10} {'numpy / halyard':>16}"
     print(header)
     print("-" * len(header))
-    for name, t_ours, t_list, t_mat in rows:
-        print(f"{name:<42} {t_ours * us:>8.1f}us {t_list * us:>10.1f}us {t_mat * us:>12.1f}us "
-              f"{t_list / t_ours:>6.2f}x {t_mat / t_ours:>8.2f}x")
-    print("x = numpy time / halyard time (higher is better for halyard); "
-          "numpy(list) stacks the same per-turn arrays halyard receives, numpy(matrix) starts from a stacked matrix")
+    for name, ours, rows in results:
+        print(f"{name:<44} {'halyard':<52} {ours * 1e6:>8.1f}us {'':>16}")
+        for label, t in rows:
+            print(f"{'':<44} {label:<52} {t * 1e6:>8.1f}us {t / ours:>15.2f}x")
+
+
+class _nullcontext:
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
 
 
 if __name__ == "__main__":

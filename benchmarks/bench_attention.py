@@ -134,13 +134,13 @@ def main():
         lambda: np_conservation(cons_mat, cons_att))))
 
     print(f"numpy {np.__version__}, python {sys.version.split()[0]}; median time per call")
-    header = f"{'operation':<44} {'implementation':<52} {'per call':>10} {'numpy / halyard':>16}"
+    header = f"{'operation':<44} {'implementation':<56} {'per call':>10} {'numpy / halyard':>16}"
     print(header)
     print("-" * len(header))
     for name, ours, rows in results:
-        print(f"{name:<44} {'halyard':<52} {ours * 1e6:>8.1f}us {'':>16}")
+        print(f"{name:<44} {'halyard':<56} {ours * 1e6:>8.1f}us {'':>16}")
         for label, t in rows:
-            print(f"{'':<44} {label:<52} {t * 1e6:>8.1f}us {t / ours:>15.2f}x")
+            print(f"{'':<44} {label:<56} {t * 1e6:>8.1f}us {t / ours:>15.2f}x")
 
 
 class _nullcontext:

@@ -1,6 +1,7 @@
 #include "trajectory/conservation.hpp"
 
 #include <cmath>
+#include <memory>
 #include <vector>
 
 #include "common/errors.hpp"
@@ -36,18 +37,20 @@ ConservationMetrics ConservationMetrics::compute(std::span<const FloatSpan> embe
     if (n <= kMatrixLimit) {
         // The dot matrix, upper triangle. Its diagonal is each vector's sum
         // of squares (the same products added in the same order).
-        std::vector<float> cosines(n * n);
-        pairwise_dots_upper(embeddings, cosines.data());
+        // Every entry is written: the upper triangle by the dots, the rest by mirroring.
+        std::unique_ptr<float[]> matrix(new float[n * n]);
+        float* cosines = matrix.get();
+        pairwise_dots_upper(embeddings, cosines);
         for (size_t i = 0; i < n; ++i) norms[i] = std::sqrt(cosines[i * n + i]);
         // The cosine matrix is symmetric bit for bit (the dot of a pair is
         // the same sequence of products in either order, and the norm
         // product commutes), so each pair is computed once and mirrored.
         for (size_t i = 0; i < n; ++i) {
-            float* row = cosines.data() + i * n;
+            float* row = cosines + i * n;
             lenient_cosines_from_norms(row + i, norms[i], norms.data() + i, n - i, row + i);
             for (size_t j = i + 1; j < n; ++j) cosines[j * n + i] = row[j];
         }
-        for (size_t i = 0; i < n; ++i) s = add_row(s, attention[i], attention, cosines.data() + i * n, terms);
+        for (size_t i = 0; i < n; ++i) s = add_row(s, attention[i], attention, cosines + i * n, terms);
     } else {
         std::vector<float> row(n);
         for (size_t i = 0; i < n; ++i) norms[i] = std::sqrt(sum_squares_sequential(embeddings[i]));

@@ -8,6 +8,8 @@
 // transposed so that register j holds component j of all eight rows.
 #include <algorithm>
 #include <cstddef>
+#include <memory>
+#include <vector>
 
 #include "vector/similarity.hpp"
 
@@ -214,18 +216,20 @@ template <int W, int R, auto Tile1, auto Tile2, auto Tile3, auto Tile4>
 void pairwise_tiled(std::span<const FloatSpan> v, size_t len, float* out) {
     const size_t n = v.size();
     const size_t blocks = (n + W - 1) / W;
-    std::vector<float> t(blocks * len * W);
-    to_column_blocks<W>(v, len, t.data());
+    // Every entry is written by the transposition (padding columns with zeros).
+    std::unique_ptr<float[]> holder(new float[blocks * len * W]);
+    float* t = holder.get();
+    to_column_blocks<W>(v, len, t);
     for (size_t i0 = 0; i0 < n; i0 += R) {
         const size_t rows = std::min<size_t>(R, n - i0);
         const float* q[R];
         for (size_t r = 0; r < R; ++r) q[r] = v[i0 + std::min(r, rows - 1)].data();
         size_t b = i0 / W;
-        for (; b + 4 <= blocks; b += 4) Tile4(q, len, t.data(), b, i0, rows, n, out);
+        for (; b + 4 <= blocks; b += 4) Tile4(q, len, t, b, i0, rows, n, out);
         switch (blocks - b) {
-            case 3: Tile3(q, len, t.data(), b, i0, rows, n, out); break;
-            case 2: Tile2(q, len, t.data(), b, i0, rows, n, out); break;
-            case 1: Tile1(q, len, t.data(), b, i0, rows, n, out); break;
+            case 3: Tile3(q, len, t, b, i0, rows, n, out); break;
+            case 2: Tile2(q, len, t, b, i0, rows, n, out); break;
+            case 1: Tile1(q, len, t, b, i0, rows, n, out); break;
             default: break;
         }
     }

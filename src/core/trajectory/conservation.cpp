@@ -14,13 +14,40 @@ namespace {
 // n * n floats): each row is recomputed when the energy sum reaches it.
 constexpr size_t kMatrixLimit = 4096;
 
-// energy sum, row i: s += (a_i * a_j) * c_ij for j = 0 .. n-1, in order.
-float add_row(float s, float ai, std::span<const float> attention, const float* cosines, std::vector<float>& terms) {
-    const size_t n = attention.size();
-    for (size_t j = 0; j < n; ++j) terms[j] = (ai * attention[j]) * cosines[j];
-    for (size_t j = 0; j < n; ++j) s += terms[j];
-    return s;
-}
+// The energy terms of rows as the pairwise kernel completes them:
+// (a_i * a_j) * c_ij for j = 0 .. n-1, row after row. The kernel adds them
+// to its sequential sum in exactly that order.
+struct RowTerms {
+    float* matrix;  // n x n: dot products above the diagonal, turned into cosines here
+    std::span<const float> attention;
+    std::span<const float> sum_sq;
+    std::vector<float>& norms;
+    std::vector<float>& terms;
+    bool have_norms;
+
+    static std::span<const float> ready(void* context, size_t first, size_t count) {
+        auto& self = *static_cast<RowTerms*>(context);
+        const size_t n = self.attention.size();
+        if (!self.have_norms) {
+            for (size_t i = 0; i < n; ++i) self.norms[i] = std::sqrt(self.sum_sq[i]);
+            self.have_norms = true;
+        }
+        if (self.terms.size() < count * n) self.terms.resize(count * n);
+        for (size_t i = first; i < first + count; ++i) {
+            // The cosine matrix is symmetric bit for bit (the dot of a pair is
+            // the same sequence of products in either order, and the norm
+            // product commutes): row i's upper part is computed, its lower
+            // part was mirrored from the earlier rows.
+            float* row = self.matrix + i * n;
+            lenient_cosines_from_norms(row + i, self.norms[i], self.norms.data() + i, n - i, row + i);
+            for (size_t j = i + 1; j < n; ++j) self.matrix[j * n + i] = row[j];
+            float* out = self.terms.data() + (i - first) * n;
+            const float ai = self.attention[i];
+            for (size_t j = 0; j < n; ++j) out[j] = (ai * self.attention[j]) * row[j];
+        }
+        return {self.terms.data(), count * n};
+    }
+};
 
 }  // namespace
 
@@ -35,29 +62,19 @@ ConservationMetrics ConservationMetrics::compute(std::span<const FloatSpan> embe
     std::vector<float> terms(n);
     float s = 0.0f;
     if (n <= kMatrixLimit) {
-        // The dot matrix, upper triangle. Its diagonal is each vector's sum
-        // of squares (the same products added in the same order).
         // Every entry is written: the upper triangle by the dots, the rest by mirroring.
         std::unique_ptr<float[]> matrix(new float[n * n]);
-        float* cosines = matrix.get();
-        pairwise_dots_upper(embeddings, cosines);
-        for (size_t i = 0; i < n; ++i) norms[i] = std::sqrt(cosines[i * n + i]);
-        // The cosine matrix is symmetric bit for bit (the dot of a pair is
-        // the same sequence of products in either order, and the norm
-        // product commutes), so each pair is computed once and mirrored.
-        for (size_t i = 0; i < n; ++i) {
-            float* row = cosines + i * n;
-            lenient_cosines_from_norms(row + i, norms[i], norms.data() + i, n - i, row + i);
-            for (size_t j = i + 1; j < n; ++j) cosines[j * n + i] = row[j];
-        }
-        for (size_t i = 0; i < n; ++i) s = add_row(s, attention[i], attention, cosines + i * n, terms);
+        std::vector<float> sum_sq(n);
+        RowTerms rows{matrix.get(), attention, sum_sq, norms, terms, false};
+        s = pairwise_dots_upper(embeddings, matrix.get(), sum_sq.data(), {&RowTerms::ready, &rows});
     } else {
         std::vector<float> row(n);
         for (size_t i = 0; i < n; ++i) norms[i] = std::sqrt(sum_squares_sequential(embeddings[i]));
         for (size_t i = 0; i < n; ++i) {
             dot_batch(embeddings[i], embeddings, row.data(), nullptr);
             lenient_cosines_from_norms(row.data(), norms[i], norms.data(), n, row.data());
-            s = add_row(s, attention[i], attention, row.data(), terms);
+            for (size_t j = 0; j < n; ++j) terms[j] = (attention[i] * attention[j]) * row[j];
+            for (size_t j = 0; j < n; ++j) s += terms[j];
         }
     }
     m.energy = s * 0.5f;

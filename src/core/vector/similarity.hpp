@@ -45,9 +45,21 @@ void lenient_cosine_batch(FloatSpan query, std::span<const FloatSpan> others, fl
 void lenient_cosine01_batch(FloatSpan query, std::span<const FloatSpan> others, float* out);
 // out[k] = lenient_cosine_from_norms(dots[k], norm_a, norms_b[k]) for k < count (vectorisable).
 void lenient_cosines_from_norms(const float* dots, float norm_a, const float* norms_b, size_t count, float* out);
+// Called by pairwise_dots_upper once rows [first, first + count) of the
+// upper triangle are complete; returns values to add to its running sum.
+struct RowsReady {
+    std::span<const float> (*fn)(void* context, size_t first, size_t count);
+    void* context;
+    std::span<const float> call(size_t first, size_t count) const { return fn(context, first, count); }
+};
 // out[i * n + j] = dot_sequential(v[i], v[j]) for every j >= i (n = v.size());
-// entries below the diagonal are left as they are.
-void pairwise_dots_upper(std::span<const FloatSpan> v, float* out);
+// entries below the diagonal are left to the caller. sum_sq[i] =
+// sum_squares_sequential(v[i]), all filled before the first call of `ready`.
+// Rows complete in increasing order; after each batch `ready` may fill in
+// whatever it needs and hand back values, which are added in order to one
+// sequential 32-bit sum (started at 0) while the next rows are computed.
+// Returns that sum after the last values.
+float pairwise_dots_upper(std::span<const FloatSpan> v, float* out, float* sum_sq, RowsReady ready);
 
 float trajectory_weighted_cosine(FloatSpan a, FloatSpan b, const TrajectoryCoordinate& ca,
                                  const TrajectoryCoordinate& cb, float coord_weight);

@@ -160,40 +160,66 @@ __attribute__((target("avx2"))) void to_column_blocks(std::span<const FloatSpan>
     }
 }
 
+// A running sequential sum fed by the pairwise kernel: while a tile works
+// through its components it also adds the next pending value, so the
+// latency of this one long chain of additions hides behind the vector work.
+// The order of the additions is unchanged.
+struct SerialFeed {
+    const float* next = nullptr;
+    const float* end = nullptr;
+    float total = 0.0f;
+
+    void drain() {
+        for (; next != end; ++next) total += *next;
+    }
+};
+
 // A tile of R rows (i0 .. i0+R-1, `rows` of them real) against C column
 // blocks starting at block b: each loaded column vector serves R rows.
 // Only entries with j >= i are written.
 template <int R, int C>
 __attribute__((target("avx2"))) void tile8(const float* const* q, size_t len, const float* t, size_t b, size_t i0,
-                                          size_t rows, size_t n, float* out) {
+                                          size_t rows, size_t n, float* out, SerialFeed& feed) {
     __m256 acc[R][C];
-    for (int r = 0; r < R; ++r)
-        for (int c = 0; c < C; ++c) acc[r][c] = _mm256_setzero_ps();
+    _Pragma("GCC unroll 16") for (int r = 0; r < R; ++r)
+        _Pragma("GCC unroll 16") for (int c = 0; c < C; ++c) acc[r][c] = _mm256_setzero_ps();
     const float* base = t + b * len * 8;
+    const float* next = feed.next;
+    const float* const end = feed.end;
+    float total = feed.total;
     for (size_t d = 0; d < len; ++d) {
         __m256 col[C];
-        for (int c = 0; c < C; ++c) col[c] = _mm256_loadu_ps(base + (c * len + d) * 8);
-        for (int r = 0; r < R; ++r) {
+        _Pragma("GCC unroll 16") for (int c = 0; c < C; ++c) col[c] = _mm256_loadu_ps(base + (c * len + d) * 8);
+        _Pragma("GCC unroll 16") for (int r = 0; r < R; ++r) {
             const __m256 x = _mm256_broadcast_ss(q[r] + d);
-            for (int c = 0; c < C; ++c) acc[r][c] = _mm256_add_ps(acc[r][c], _mm256_mul_ps(x, col[c]));
+            _Pragma("GCC unroll 16") for (int c = 0; c < C; ++c) acc[r][c] = _mm256_add_ps(acc[r][c], _mm256_mul_ps(x, col[c]));
         }
+        if (next != end) total += *next++;
     }
-    alignas(32) float lanes[C * 8];
+    feed.next = next;
+    feed.total = total;
+    // All R rows leave the registers with fixed indices (a runtime row index
+    // into acc would keep the accumulators in memory during the loop).
+    alignas(32) float lanes[R][C * 8];
+    _Pragma("GCC unroll 16") for (int r = 0; r < R; ++r)
+        _Pragma("GCC unroll 16") for (int c = 0; c < C; ++c) _mm256_store_ps(lanes[r] + c * 8, acc[r][c]);
     const size_t first = b * 8;
     for (size_t r = 0; r < rows; ++r) {
-        for (int c = 0; c < C; ++c) _mm256_store_ps(lanes + c * 8, acc[r][c]);
         const size_t i = i0 + r;
-        for (size_t j = std::max(i, first); j < std::min(n, first + C * 8); ++j) out[i * n + j] = lanes[j - first];
+        for (size_t j = std::max(i, first); j < std::min(n, first + C * 8); ++j) out[i * n + j] = lanes[r][j - first];
     }
 }
 
 template <int R, int C>
 __attribute__((target("avx512f"))) void tile16(const float* const* q, size_t len, const float* t, size_t b, size_t i0,
-                                              size_t rows, size_t n, float* out) {
+                                              size_t rows, size_t n, float* out, SerialFeed& feed) {
     __m512 acc[R][C];
     for (int r = 0; r < R; ++r)
         for (int c = 0; c < C; ++c) acc[r][c] = _mm512_setzero_ps();
     const float* base = t + b * len * 16;
+    const float* next = feed.next;
+    const float* const end = feed.end;
+    float total = feed.total;
     for (size_t d = 0; d < len; ++d) {
         __m512 col[C];
         for (int c = 0; c < C; ++c) col[c] = _mm512_loadu_ps(base + (c * len + d) * 16);
@@ -201,46 +227,87 @@ __attribute__((target("avx512f"))) void tile16(const float* const* q, size_t len
             const __m512 x = _mm512_set1_ps(q[r][d]);
             for (int c = 0; c < C; ++c) acc[r][c] = _mm512_add_ps(acc[r][c], _mm512_mul_ps(x, col[c]));
         }
+        if (next != end) total += *next++;
     }
-    alignas(64) float lanes[C * 16];
+    feed.next = next;
+    feed.total = total;
+    // All R rows leave the registers with fixed indices (a runtime row index
+    // into acc would keep the accumulators in memory during the loop).
+    alignas(64) float lanes[R][C * 16];
+    for (int r = 0; r < R; ++r)
+        for (int c = 0; c < C; ++c) _mm512_store_ps(lanes[r] + c * 16, acc[r][c]);
     const size_t first = b * 16;
     for (size_t r = 0; r < rows; ++r) {
-        for (int c = 0; c < C; ++c) _mm512_store_ps(lanes + c * 16, acc[r][c]);
         const size_t i = i0 + r;
-        for (size_t j = std::max(i, first); j < std::min(n, first + C * 16); ++j) out[i * n + j] = lanes[j - first];
+        for (size_t j = std::max(i, first); j < std::min(n, first + C * 16); ++j) out[i * n + j] = lanes[r][j - first];
     }
 }
 
-// Upper triangle of the dot matrix with tiles of R rows x 4 blocks of W columns.
+// Per column of the blocks: the sum of squares in index order (the full
+// vector, since all vectors share the length).
+template <int W>
+__attribute__((target("avx2"))) void column_sum_squares(const float* t, size_t len, size_t n, float* sum_sq) {
+    const size_t blocks = (n + W - 1) / W;
+    for (size_t b = 0; b < blocks; ++b) {
+        float lanes[W];
+        for (int w = 0; w < W; ++w) lanes[w] = 0.0f;
+        const float* base = t + b * len * W;
+        for (size_t d = 0; d < len; ++d)
+            for (int w = 0; w < W; ++w) lanes[w] += base[d * W + w] * base[d * W + w];
+        for (size_t w = 0; w < W && b * W + w < n; ++w) sum_sq[b * W + w] = lanes[w];
+    }
+}
+
+// Upper triangle of the dot matrix with tiles of R rows x up to 4 blocks of W
+// columns (Tile4 may be null: then at most 3 blocks per tile).
 template <int W, int R, auto Tile1, auto Tile2, auto Tile3, auto Tile4>
-void pairwise_tiled(std::span<const FloatSpan> v, size_t len, float* out) {
+float pairwise_tiled(std::span<const FloatSpan> v, size_t len, float* out, float* sum_sq, RowsReady ready) {
     const size_t n = v.size();
     const size_t blocks = (n + W - 1) / W;
     // Every entry is written by the transposition (padding columns with zeros).
     std::unique_ptr<float[]> holder(new float[blocks * len * W]);
     float* t = holder.get();
     to_column_blocks<W>(v, len, t);
+    column_sum_squares<W>(t, len, n, sum_sq);
+    SerialFeed feed;
     for (size_t i0 = 0; i0 < n; i0 += R) {
         const size_t rows = std::min<size_t>(R, n - i0);
         const float* q[R];
         for (size_t r = 0; r < R; ++r) q[r] = v[i0 + std::min(r, rows - 1)].data();
         size_t b = i0 / W;
-        for (; b + 4 <= blocks; b += 4) Tile4(q, len, t, b, i0, rows, n, out);
+        if constexpr (Tile4 != nullptr) {
+            for (; b + 4 <= blocks; b += 4) Tile4(q, len, t, b, i0, rows, n, out, feed);
+        } else {
+            for (; b + 3 <= blocks; b += 3) Tile3(q, len, t, b, i0, rows, n, out, feed);
+        }
         switch (blocks - b) {
-            case 3: Tile3(q, len, t, b, i0, rows, n, out); break;
-            case 2: Tile2(q, len, t, b, i0, rows, n, out); break;
-            case 1: Tile1(q, len, t, b, i0, rows, n, out); break;
+            case 3: Tile3(q, len, t, b, i0, rows, n, out, feed); break;
+            case 2: Tile2(q, len, t, b, i0, rows, n, out, feed); break;
+            case 1: Tile1(q, len, t, b, i0, rows, n, out, feed); break;
             default: break;
         }
+        feed.drain();  // the previous rows' values, before this group's
+        const std::span<const float> values = ready.call(i0, rows);
+        feed.next = values.data();
+        feed.end = values.data() + values.size();
     }
+    feed.drain();
+    return feed.total;
 }
 
-__attribute__((target("avx2"))) void pairwise_avx2(std::span<const FloatSpan> v, size_t len, float* out) {
-    pairwise_tiled<8, 2, &tile8<2, 1>, &tile8<2, 2>, &tile8<2, 3>, &tile8<2, 4>>(v, len, out);
+__attribute__((target("avx2"))) float pairwise_avx2(std::span<const FloatSpan> v, size_t len, float* out,
+                                                   float* sum_sq, RowsReady ready) {
+    // Three rows by up to three blocks: nine accumulators, three columns, a
+    // broadcast and the running sum stay within the sixteen registers.
+    constexpr void (*none)(const float* const*, size_t, const float*, size_t, size_t, size_t, size_t, float*,
+                           SerialFeed&) = nullptr;
+    return pairwise_tiled<8, 3, &tile8<3, 1>, &tile8<3, 2>, &tile8<3, 3>, none>(v, len, out, sum_sq, ready);
 }
 
-__attribute__((target("avx512f,avx2"))) void pairwise_avx512(std::span<const FloatSpan> v, size_t len, float* out) {
-    pairwise_tiled<16, 4, &tile16<4, 1>, &tile16<4, 2>, &tile16<4, 3>, &tile16<4, 4>>(v, len, out);
+__attribute__((target("avx512f,avx2"))) float pairwise_avx512(std::span<const FloatSpan> v, size_t len, float* out,
+                                                             float* sum_sq, RowsReady ready) {
+    return pairwise_tiled<16, 4, &tile16<4, 1>, &tile16<4, 2>, &tile16<4, 3>, &tile16<4, 4>>(v, len, out, sum_sq,
+                                                                                              ready);
 }
 
 bool cpu_has_avx512() {
@@ -272,17 +339,19 @@ void dot_batch(FloatSpan query, std::span<const FloatSpan> others, float* dots, 
 }
 
 void lenient_cosines_from_norms(const float* dots, float norm_a, const float* norms_b, size_t count, float* out) {
-    // The quotient is formed unconditionally and then selected, which lets
-    // the loop vectorise; division is exactly rounded either way.
-    for (size_t k = 0; k < count; ++k) {
-        const float q = dots[k] / (norm_a * norms_b[k]);
-        out[k] = (norm_a == 0.0f || norms_b[k] == 0.0f) ? 0.0f : q;
+    if (norm_a == 0.0f) {
+        for (size_t k = 0; k < count; ++k) out[k] = 0.0f;
+        return;
     }
+    // Quotients first, unconditionally (a plain loop that vectorises;
+    // division is exactly rounded either way), then the zero-norm rule.
+    for (size_t k = 0; k < count; ++k) out[k] = dots[k] / (norm_a * norms_b[k]);
+    for (size_t k = 0; k < count; ++k) out[k] = norms_b[k] == 0.0f ? 0.0f : out[k];
 }
 
-void pairwise_dots_upper(std::span<const FloatSpan> v, float* out) {
+float pairwise_dots_upper(std::span<const FloatSpan> v, float* out, float* sum_sq, RowsReady ready) {
     const size_t n = v.size();
-    if (n == 0) return;
+    if (n == 0) return 0.0f;
     const size_t len = v[0].size();
     bool equal = true;
     for (const FloatSpan& x : v) equal = equal && x.size() == len;
@@ -290,11 +359,17 @@ void pairwise_dots_upper(std::span<const FloatSpan> v, float* out) {
     // The column layout needs one common length; zero padding past a shorter
     // vector would turn an infinite component into NaN.
     if (equal && len > 0 && n >= 8) {
-        if (cpu_has_avx512() && cpu_has_avx2()) return pairwise_avx512(v, len, out);
-        if (cpu_has_avx2()) return pairwise_avx2(v, len, out);
+        if (cpu_has_avx512() && cpu_has_avx2()) return pairwise_avx512(v, len, out, sum_sq, ready);
+        if (cpu_has_avx2()) return pairwise_avx2(v, len, out, sum_sq, ready);
     }
 #endif
-    for (size_t i = 0; i < n; ++i) dot_batch(v[i], v.subspan(i), out + i * n + i, nullptr);
+    for (size_t i = 0; i < n; ++i) sum_sq[i] = sum_squares_sequential(v[i]);
+    float total = 0.0f;
+    for (size_t i = 0; i < n; ++i) {
+        dot_batch(v[i], v.subspan(i), out + i * n + i, nullptr);
+        for (float x : ready.call(i, 1)) total += x;
+    }
+    return total;
 }
 
 void lenient_cosine_batch(FloatSpan query, std::span<const FloatSpan> others, float* out) {

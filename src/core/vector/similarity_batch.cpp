@@ -62,71 +62,77 @@ __attribute__((target("avx2"))) inline void transpose8(__m256 r[8]) {
 // independent sums hide each other's add latency. The vector part covers
 // the first `shared` components (a multiple of 8 within every row's dot
 // range); each lane then finishes its own sums in index order.
-template <bool WithSq, int G>
-__attribute__((target("avx2"))) void dot_groups8(FloatSpan query, std::span<const FloatSpan> others, size_t k0,
-                                                 float* dots, float* sum_sq) {
-    constexpr int R = 8 * G;
-    const float* rows[R];
-    size_t shared = query.size();
-    for (int k = 0; k < R; ++k) {
-        rows[k] = others[k0 + k].data();
-        shared = std::min(shared, others[k0 + k].size());
-    }
-    shared -= shared % 8;
-    const float* q = query.data();
-    __m256 dot[G], sq[G];
-    for (int g = 0; g < G; ++g) dot[g] = sq[g] = _mm256_setzero_ps();
-    for (size_t d = 0; d < shared; d += 8) {
-        __m256 r[G][8];
-        for (int g = 0; g < G; ++g) {
-            for (int k = 0; k < 8; ++k) r[g][k] = _mm256_loadu_ps(rows[8 * g + k] + d);
-            transpose8(r[g]);
-        }
-        for (int j = 0; j < 8; ++j) {
-            const __m256 x = _mm256_broadcast_ss(q + d + j);
-            for (int g = 0; g < G; ++g) {
-                dot[g] = _mm256_add_ps(dot[g], _mm256_mul_ps(x, r[g][j]));
-                if constexpr (WithSq) sq[g] = _mm256_add_ps(sq[g], _mm256_mul_ps(r[g][j], r[g][j]));
-            }
-        }
-    }
-    alignas(32) float dot_lanes[R];
-    alignas(32) float sq_lanes[R];
-    for (int g = 0; g < G; ++g) {
-        _mm256_store_ps(dot_lanes + 8 * g, dot[g]);
-        _mm256_store_ps(sq_lanes + 8 * g, sq[g]);
-    }
-    for (int k = 0; k < R; ++k) {
-        const FloatSpan row = others[k0 + k];
-        float s = dot_lanes[k];
-        const size_t common = std::min(query.size(), row.size());
-        for (size_t i = shared; i < common; ++i) s += q[i] * row[i];
-        dots[k0 + k] = s;
-        if constexpr (WithSq) {
-            float t = sq_lanes[k];
-            for (size_t i = shared; i < row.size(); ++i) t += row[i] * row[i];
-            sum_sq[k0 + k] = t;
-        }
-    }
-}
+// The kernel and its driver, stamped out per instruction set: with AVX-512
+// the same code has 32 vector registers and interleaves more groups.
+#define HALYARD_DOT_GROUPS(KERNEL, DRIVER, TARGET, GROUPS) \
+template <bool WithSq, int G>                                                                              \
+__attribute__((target(TARGET))) void KERNEL(FloatSpan query, std::span<const FloatSpan> others, size_t k0, \
+                                                 float* dots, float* sum_sq) {                             \
+    constexpr int R = 8 * G;                                                                               \
+    const float* rows[R];                                                                                  \
+    size_t shared = query.size();                                                                          \
+    for (int k = 0; k < R; ++k) {                                                                          \
+        rows[k] = others[k0 + k].data();                                                                   \
+        shared = std::min(shared, others[k0 + k].size());                                                  \
+    }                                                                                                      \
+    shared -= shared % 8;                                                                                  \
+    const float* q = query.data();                                                                         \
+    __m256 dot[G], sq[G];                                                                                  \
+    for (int g = 0; g < G; ++g) dot[g] = sq[g] = _mm256_setzero_ps();                                      \
+    for (size_t d = 0; d < shared; d += 8) {                                                               \
+        __m256 r[G][8];                                                                                    \
+        for (int g = 0; g < G; ++g) {                                                                      \
+            for (int k = 0; k < 8; ++k) r[g][k] = _mm256_loadu_ps(rows[8 * g + k] + d);                    \
+            transpose8(r[g]);                                                                              \
+        }                                                                                                  \
+        for (int j = 0; j < 8; ++j) {                                                                      \
+            const __m256 x = _mm256_broadcast_ss(q + d + j);                                               \
+            for (int g = 0; g < G; ++g) {                                                                  \
+                dot[g] = _mm256_add_ps(dot[g], _mm256_mul_ps(x, r[g][j]));                                 \
+                if constexpr (WithSq) sq[g] = _mm256_add_ps(sq[g], _mm256_mul_ps(r[g][j], r[g][j]));       \
+            }                                                                                              \
+        }                                                                                                  \
+    }                                                                                                      \
+    alignas(32) float dot_lanes[R];                                                                        \
+    alignas(32) float sq_lanes[R];                                                                         \
+    for (int g = 0; g < G; ++g) {                                                                          \
+        _mm256_store_ps(dot_lanes + 8 * g, dot[g]);                                                        \
+        _mm256_store_ps(sq_lanes + 8 * g, sq[g]);                                                          \
+    }                                                                                                      \
+    for (int k = 0; k < R; ++k) {                                                                          \
+        const FloatSpan row = others[k0 + k];                                                              \
+        float s = dot_lanes[k];                                                                            \
+        const size_t common = std::min(query.size(), row.size());                                          \
+        for (size_t i = shared; i < common; ++i) s += q[i] * row[i];                                       \
+        dots[k0 + k] = s;                                                                                  \
+        if constexpr (WithSq) {                                                                            \
+            float t = sq_lanes[k];                                                                         \
+            for (size_t i = shared; i < row.size(); ++i) t += row[i] * row[i];                             \
+            sum_sq[k0 + k] = t;                                                                            \
+        }                                                                                                  \
+    }                                                                                                      \
+}                                                                                                          \
+                                                                                                           \
+__attribute__((target(TARGET))) size_t DRIVER(FloatSpan query, std::span<const FloatSpan> others,          \
+                                                      float* dots, float* sum_sq) {                        \
+    size_t k = 0;                                                                                          \
+    for (; k + 8 * GROUPS <= others.size(); k += 8 * GROUPS) {                                             \
+        if (sum_sq)                                                                                        \
+            KERNEL<true, GROUPS>(query, others, k, dots, sum_sq);                                          \
+        else                                                                                               \
+            KERNEL<false, GROUPS>(query, others, k, dots, sum_sq);                                         \
+    }                                                                                                      \
+    for (; k + 8 <= others.size(); k += 8) {                                                               \
+        if (sum_sq)                                                                                        \
+            KERNEL<true, 1>(query, others, k, dots, sum_sq);                                               \
+        else                                                                                               \
+            KERNEL<false, 1>(query, others, k, dots, sum_sq);                                              \
+    }                                                                                                      \
+    return k;                                                                                              \
+}                                                                                                          \
 
-__attribute__((target("avx2"))) size_t dot_batch_avx2(FloatSpan query, std::span<const FloatSpan> others,
-                                                      float* dots, float* sum_sq) {
-    size_t k = 0;
-    for (; k + 16 <= others.size(); k += 16) {
-        if (sum_sq)
-            dot_groups8<true, 2>(query, others, k, dots, sum_sq);
-        else
-            dot_groups8<false, 2>(query, others, k, dots, sum_sq);
-    }
-    for (; k + 8 <= others.size(); k += 8) {
-        if (sum_sq)
-            dot_groups8<true, 1>(query, others, k, dots, sum_sq);
-        else
-            dot_groups8<false, 1>(query, others, k, dots, sum_sq);
-    }
-    return k;
-}
+HALYARD_DOT_GROUPS(dot_groups8_avx2, dot_batch_avx2, "avx2", 2)
+HALYARD_DOT_GROUPS(dot_groups8_avx512, dot_batch_avx512, "avx512f,avx512vl,avx2", 2)
 
 // ---- pairwise dots of equal-length vectors --------------------------------
 //
@@ -313,7 +319,7 @@ __attribute__((target("avx512f,avx2"))) float pairwise_avx512(std::span<const Fl
 bool cpu_has_avx512() {
     static const bool has = [] {
         __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") != 0;
+        return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512vl") != 0;
     }();
     return has;
 }
@@ -333,7 +339,10 @@ bool cpu_has_avx2() {
 void dot_batch(FloatSpan query, std::span<const FloatSpan> others, float* dots, float* sum_sq) {
     size_t done = 0;
 #ifdef HALYARD_HAVE_AVX2_PATH
-    if (cpu_has_avx2()) done = dot_batch_avx2(query, others, dots, sum_sq);
+    if (cpu_has_avx512() && cpu_has_avx2())
+        done = dot_batch_avx512(query, others, dots, sum_sq);
+    else if (cpu_has_avx2())
+        done = dot_batch_avx2(query, others, dots, sum_sq);
 #endif
     dot_batch_scalar(query, others, done, dots, sum_sq);
 }

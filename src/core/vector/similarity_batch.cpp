@@ -1,11 +1,13 @@
-// Batched dot products and lenient cosines of one query against many vectors.
+// Batched dot products and lenient cosines of one query against many
+// vectors, and the pairwise dots of a set of vectors.
 //
 // Every result must equal the sequential 32-bit sum in index order, so the
-// vector path never splits one sum across lanes: each of the eight lanes of
-// an AVX2 register carries a different vector of the batch and adds its own
-// products in index order (multiply and add rounded separately, as the
-// scalar loop does). Eight rows are loaded eight components at a time and
-// transposed so that register j holds component j of all eight rows.
+// vector paths never split one sum across lanes: each lane of a register
+// carries a different vector (or pair) and adds its own products in index
+// order, multiply and add rounded separately as in the scalar loop. Rows are
+// loaded eight components at a time and transposed so that register j holds
+// component j of eight rows. AVX2 and AVX-512 paths are chosen at run time;
+// other processors use the scalar loops.
 #include <algorithm>
 #include <cstddef>
 #include <memory>
@@ -62,8 +64,9 @@ __attribute__((target("avx2"))) inline void transpose8(__m256 r[8]) {
 // independent sums hide each other's add latency. The vector part covers
 // the first `shared` components (a multiple of 8 within every row's dot
 // range); each lane then finishes its own sums in index order.
-// The kernel and its driver, stamped out per instruction set: with AVX-512
-// the same code has 32 vector registers and interleaves more groups.
+// The kernel and its driver are stamped out per instruction set: compiled
+// for AVX-512 the same code has 32 vector registers, so the interleaved
+// groups no longer spill to the stack.
 #define HALYARD_DOT_GROUPS(KERNEL, DRIVER, TARGET, GROUPS) \
 template <bool WithSq, int G>                                                                              \
 __attribute__((target(TARGET))) void KERNEL(FloatSpan query, std::span<const FloatSpan> others, size_t k0, \
@@ -129,7 +132,7 @@ __attribute__((target(TARGET))) size_t DRIVER(FloatSpan query, std::span<const F
             KERNEL<false, 1>(query, others, k, dots, sum_sq);                                              \
     }                                                                                                      \
     return k;                                                                                              \
-}                                                                                                          \
+}
 
 HALYARD_DOT_GROUPS(dot_groups8_avx2, dot_batch_avx2, "avx2", 2)
 HALYARD_DOT_GROUPS(dot_groups8_avx512, dot_batch_avx512, "avx512f,avx512vl,avx2", 2)

@@ -5,6 +5,7 @@
 
 #include "framework/format.hpp"
 #include "registry.hpp"
+#include "sequences.hpp"
 #include "trajectory/coordinate_computation.hpp"
 #include "trajectory/ircp.hpp"
 #include "trajectory/ring.hpp"
@@ -17,43 +18,19 @@ using core::IRCPPropagator;
 using core::Ring;
 using TC5 = core::TrajectoryCoordinate5D;
 
-namespace halyard::bind {
-
-// A sequence of TrajectoryCoordinate5D objects, copied out. The class has no
-// operation that borrows its objects exclusively, so the shared borrow that
-// a single coordinate argument takes could never conflict; skipping it keeps
-// a long context list cheap to read.
-struct Coord5Seq {
-    std::vector<TC5> items;
-};
-
-template <>
-struct Caster<Coord5Seq> {
-    static Coord5Seq load(PyObject* obj) {
-        Coord5Seq out;
-        PyTypeObject* type = checked_type_of<TC5>();
-        for_each_item(obj, [&](PyObject* item) {
-            if (!PyObject_TypeCheck(item, type)) raise_cannot_convert(item, class_name<TC5>().c_str());
-            out.items.push_back(value_of<TC5>(item));
-        });
-        return out;
-    }
-};
-
-}  // namespace halyard::bind
-
 namespace {
 
 using halyard::bind::ArrayF32;
+using halyard::bind::ArraySeq;
 using halyard::bind::Coord5Seq;
 using halyard::bind::NdArray;
 using halyard::bind::Opt;
 
 // Element spans of the arrays, checked for contiguity in order.
-std::vector<core::FloatSpan> spans_of(const std::vector<ArrayF32>& arrays) {
+std::vector<core::FloatSpan> spans_of(const ArraySeq& arrays) {
     std::vector<core::FloatSpan> out;
-    out.reserve(arrays.size());
-    for (const ArrayF32& a : arrays) out.push_back(a.span());
+    out.reserve(arrays.items.size());
+    for (const ArrayF32& a : arrays.items) out.push_back(a.span());
     return out;
 }
 
@@ -107,7 +84,7 @@ HALYARD_CLASS(
         return config ? IRCPPropagator(*config) : IRCPPropagator(IRCPConfig::default_config());
     }>("(config=None)"),
     method<[](const IRCPPropagator& self, const TC5& query_coord, Coord5Seq context_coords, ArrayF32 query_emb,
-              std::vector<ArrayF32> context_embs) {
+              ArraySeq context_embs) {
         const core::FloatSpan query = query_emb.span();
         const std::vector<core::FloatSpan> context = spans_of(context_embs);
         return self.compute_attention(query_coord, context_coords.items, query, context);

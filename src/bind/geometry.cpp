@@ -5,6 +5,7 @@
 
 #include "framework/format.hpp"
 #include "registry.hpp"
+#include "sequences.hpp"
 #include "trajectory/conservation.hpp"
 #include "trajectory/coordinate_tree.hpp"
 
@@ -51,10 +52,10 @@ HALYARD_CLASS(
 
 HALYARD_CLASS(
     ConservationMetrics, "ConservationMetrics", "Conservation metrics for trajectory validation.",
-    static_method<[](std::vector<ArrayF32> embeddings, std::vector<float> attention) {
+    static_method<[](ArraySeq embeddings, std::vector<float> attention) {
         std::vector<core::FloatSpan> spans;
-        spans.reserve(embeddings.size());
-        for (const ArrayF32& e : embeddings) spans.push_back(e.span());
+        spans.reserve(embeddings.items.size());
+        for (const ArrayF32& e : embeddings.items) spans.push_back(e.span());
         return ConservationMetrics::compute(spans, attention);
     }>("compute(embeddings, attention)", "Compute conservation metrics from embeddings and attention weights."),
     getter<[](const ConservationMetrics& m) { return m.magnitude; }>("magnitude"),

@@ -20,7 +20,11 @@ std::vector<float> softmax_weights(std::span<const float> raw, float temperature
         sum += out[i];
     }
     if (sum > 0.0f) {
-        for (float& w : out) w = std::fmax(w / sum, epsilon);  // fmax: a NaN quotient becomes epsilon
+        // The larger of quotient and epsilon; a NaN quotient becomes epsilon.
+        for (float& w : out) {
+            const float q = w / sum;
+            w = q > epsilon ? q : epsilon;
+        }
     } else {
         const float uniform = 1.0f / static_cast<float>(n);
         for (float& w : out) w = uniform;

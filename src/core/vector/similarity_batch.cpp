@@ -9,6 +9,7 @@
 // component j of eight rows. AVX2 and AVX-512 paths are chosen at run time;
 // other processors use the scalar loops.
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <memory>
 #include <vector>
@@ -385,10 +386,10 @@ float pairwise_dots_upper(std::span<const FloatSpan> v, float* out, float* sum_s
 }
 
 void lenient_cosine_batch(FloatSpan query, std::span<const FloatSpan> others, float* out) {
-    std::vector<float> sum_sq(others.size());
-    dot_batch(query, others, out, sum_sq.data());
-    const float query_sq = sum_squares_sequential(query);
-    for (size_t k = 0; k < others.size(); ++k) out[k] = lenient_cosine_from_sums(out[k], query_sq, sum_sq[k]);
+    std::vector<float> norms(others.size());
+    dot_batch(query, others, out, norms.data());
+    for (float& x : norms) x = std::sqrt(x);  // exactly rounded: the same norms lenient_cosine forms
+    lenient_cosines_from_norms(out, std::sqrt(sum_squares_sequential(query)), norms.data(), others.size(), out);
 }
 
 void lenient_cosine01_batch(FloatSpan query, std::span<const FloatSpan> others, float* out) {

@@ -19,6 +19,11 @@ struct FunctionEntry {
 
 // Classes, in the order the module exposes them.
 const ClassEntry kClasses[] = {
+    {"SearchResult", &type_of<SearchResult>},
+    {"DistanceType", &type_of<DistanceTypePy>},
+    {"FlatIndex", &type_of<FlatIndex>},
+    {"HNSWIndex", &type_of<HNSWIndex>},
+    {"IndexRegistry", &type_of<IndexRegistry>},
     {"TrajectoryCoordinate", &type_of<TrajectoryCoordinate>},
     {"TrajectoryCoordinate5D", &type_of<TrajectoryCoordinate5D>},
     {"TesselWeights", &type_of<TesselWeights>},

@@ -6,6 +6,10 @@
 #include "framework/class.hpp"
 
 namespace halyard {
+struct SearchResult;
+class FlatIndex;
+class HNSWIndex;
+class IndexRegistry;
 struct TrajectoryCoordinate;
 struct TrajectoryCoordinate5D;
 struct TesselWeights;
@@ -13,6 +17,14 @@ struct TesselWeights;
 
 namespace halyard::bind {
 
+// Python's DistanceType (L2, Cosine, InnerProduct); the core enum is ordered differently.
+enum class DistanceTypePy : int;
+
+template <> PyTypeObject* type_of<SearchResult>();
+template <> PyTypeObject* type_of<DistanceTypePy>();
+template <> PyTypeObject* type_of<FlatIndex>();
+template <> PyTypeObject* type_of<HNSWIndex>();
+template <> PyTypeObject* type_of<IndexRegistry>();
 template <> PyTypeObject* type_of<TrajectoryCoordinate>();
 template <> PyTypeObject* type_of<TrajectoryCoordinate5D>();
 template <> PyTypeObject* type_of<TesselWeights>();

@@ -80,7 +80,7 @@ HALYARD_AVX2 inline float hsum256(__m256 v) {
     return _mm_cvtss_f32(s);
 }
 
-HALYARD_AVX2 float dot_avx2(const float* a, const float* b, size_t n) {
+HALYARD_AVX2 inline float dot_avx2(const float* a, const float* b, size_t n) {
     const __m256 z = _mm256_set1_ps(-0.0f);
     __m256 acc0 = z, acc1 = z, acc2 = z, acc3 = z;
     size_t i = 0;
@@ -96,7 +96,7 @@ HALYARD_AVX2 float dot_avx2(const float* a, const float* b, size_t n) {
     return hsum256(_mm256_add_ps(_mm256_add_ps(acc0, acc1), _mm256_add_ps(acc2, acc3))) + tail;
 }
 
-HALYARD_AVX2 float l2_squared_avx2(const float* a, const float* b, size_t n) {
+HALYARD_AVX2 inline float l2_squared_avx2(const float* a, const float* b, size_t n) {
     const __m256 z = _mm256_set1_ps(-0.0f);
     __m256 acc0 = z, acc1 = z, acc2 = z, acc3 = z;
     size_t i = 0;
@@ -124,75 +124,15 @@ HALYARD_AVX2 float l2_squared_avx2(const float* a, const float* b, size_t n) {
 
 HALYARD_AVX2 float sum_squares_avx2(const float* a, size_t n) { return dot_avx2(a, a, n); }
 
-// Four rows per pass share each load of the query.
+// Row kernels apply the single-pair kernel to each row, so a row's value
+// never depends on which batch or position it was scored in.
 HALYARD_AVX2 void dot_rows_avx2(const float* q, const float* rows, size_t stride, size_t n, size_t count, float* out) {
-    size_t r = 0;
-    for (; r + 4 <= count; r += 4) {
-        const float* r0 = rows + r * stride;
-        const float* r1 = r0 + stride;
-        const float* r2 = r1 + stride;
-        const float* r3 = r2 + stride;
-        const __m256 z = _mm256_set1_ps(-0.0f);
-        __m256 a0 = z, a1 = z, a2 = z, a3 = z;
-        size_t i = 0;
-        for (; i + 8 <= n; i += 8) {
-            const __m256 x = _mm256_loadu_ps(q + i);
-            a0 = _mm256_fmadd_ps(x, _mm256_loadu_ps(r0 + i), a0);
-            a1 = _mm256_fmadd_ps(x, _mm256_loadu_ps(r1 + i), a1);
-            a2 = _mm256_fmadd_ps(x, _mm256_loadu_ps(r2 + i), a2);
-            a3 = _mm256_fmadd_ps(x, _mm256_loadu_ps(r3 + i), a3);
-        }
-        float t0 = -0.0f, t1 = -0.0f, t2 = -0.0f, t3 = -0.0f;
-        for (; i < n; ++i) {
-            t0 = std::fma(q[i], r0[i], t0);
-            t1 = std::fma(q[i], r1[i], t1);
-            t2 = std::fma(q[i], r2[i], t2);
-            t3 = std::fma(q[i], r3[i], t3);
-        }
-        out[r] = hsum256(a0) + t0;
-        out[r + 1] = hsum256(a1) + t1;
-        out[r + 2] = hsum256(a2) + t2;
-        out[r + 3] = hsum256(a3) + t3;
-    }
-    for (; r < count; ++r) out[r] = dot_avx2(q, rows + r * stride, n);
+    for (size_t r = 0; r < count; ++r) out[r] = dot_avx2(q, rows + r * stride, n);
 }
 
 HALYARD_AVX2 void l2_squared_rows_avx2(const float* q, const float* rows, size_t stride, size_t n, size_t count,
                                        float* out) {
-    size_t r = 0;
-    for (; r + 4 <= count; r += 4) {
-        const float* r0 = rows + r * stride;
-        const float* r1 = r0 + stride;
-        const float* r2 = r1 + stride;
-        const float* r3 = r2 + stride;
-        const __m256 z = _mm256_set1_ps(-0.0f);
-        __m256 a0 = z, a1 = z, a2 = z, a3 = z;
-        size_t i = 0;
-        for (; i + 8 <= n; i += 8) {
-            const __m256 x = _mm256_loadu_ps(q + i);
-            const __m256 d0 = _mm256_sub_ps(x, _mm256_loadu_ps(r0 + i));
-            const __m256 d1 = _mm256_sub_ps(x, _mm256_loadu_ps(r1 + i));
-            const __m256 d2 = _mm256_sub_ps(x, _mm256_loadu_ps(r2 + i));
-            const __m256 d3 = _mm256_sub_ps(x, _mm256_loadu_ps(r3 + i));
-            a0 = _mm256_fmadd_ps(d0, d0, a0);
-            a1 = _mm256_fmadd_ps(d1, d1, a1);
-            a2 = _mm256_fmadd_ps(d2, d2, a2);
-            a3 = _mm256_fmadd_ps(d3, d3, a3);
-        }
-        float t[4] = {-0.0f, -0.0f, -0.0f, -0.0f};
-        for (; i < n; ++i) {
-            const float d0 = q[i] - r0[i], d1 = q[i] - r1[i], d2 = q[i] - r2[i], d3 = q[i] - r3[i];
-            t[0] = std::fma(d0, d0, t[0]);
-            t[1] = std::fma(d1, d1, t[1]);
-            t[2] = std::fma(d2, d2, t[2]);
-            t[3] = std::fma(d3, d3, t[3]);
-        }
-        out[r] = hsum256(a0) + t[0];
-        out[r + 1] = hsum256(a1) + t[1];
-        out[r + 2] = hsum256(a2) + t[2];
-        out[r + 3] = hsum256(a3) + t[3];
-    }
-    for (; r < count; ++r) out[r] = l2_squared_avx2(q, rows + r * stride, n);
+    for (size_t r = 0; r < count; ++r) out[r] = l2_squared_avx2(q, rows + r * stride, n);
 }
 
 constexpr KernelSet kAvx2{"avx2",        &dot_avx2,      &l2_squared_avx2, &sum_squares_avx2,
@@ -208,7 +148,7 @@ HALYARD_AVX512 inline __mmask16 tail_mask(size_t remaining) {
     return static_cast<__mmask16>((1u << remaining) - 1u);
 }
 
-HALYARD_AVX512 float dot_avx512(const float* a, const float* b, size_t n) {
+HALYARD_AVX512 inline float dot_avx512(const float* a, const float* b, size_t n) {
     const __m512 z = _mm512_set1_ps(-0.0f);
     __m512 acc0 = z, acc1 = z, acc2 = z, acc3 = z;
     size_t i = 0;
@@ -226,7 +166,7 @@ HALYARD_AVX512 float dot_avx512(const float* a, const float* b, size_t n) {
     return _mm512_reduce_add_ps(_mm512_add_ps(_mm512_add_ps(acc0, acc1), _mm512_add_ps(acc2, acc3)));
 }
 
-HALYARD_AVX512 float l2_squared_avx512(const float* a, const float* b, size_t n) {
+HALYARD_AVX512 inline float l2_squared_avx512(const float* a, const float* b, size_t n) {
     const __m512 z = _mm512_set1_ps(-0.0f);
     __m512 acc0 = z, acc1 = z, acc2 = z, acc3 = z;
     size_t i = 0;
@@ -256,78 +196,12 @@ HALYARD_AVX512 float sum_squares_avx512(const float* a, size_t n) { return dot_a
 
 HALYARD_AVX512 void dot_rows_avx512(const float* q, const float* rows, size_t stride, size_t n, size_t count,
                                     float* out) {
-    size_t r = 0;
-    const size_t body = n & ~size_t{15};
-    const __mmask16 m = tail_mask(n - body);
-    for (; r + 4 <= count; r += 4) {
-        const float* r0 = rows + r * stride;
-        const float* r1 = r0 + stride;
-        const float* r2 = r1 + stride;
-        const float* r3 = r2 + stride;
-        const __m512 z = _mm512_set1_ps(-0.0f);
-        __m512 a0 = z, a1 = z, a2 = z, a3 = z;
-        for (size_t i = 0; i < body; i += 16) {
-            const __m512 x = _mm512_loadu_ps(q + i);
-            a0 = _mm512_fmadd_ps(x, _mm512_loadu_ps(r0 + i), a0);
-            a1 = _mm512_fmadd_ps(x, _mm512_loadu_ps(r1 + i), a1);
-            a2 = _mm512_fmadd_ps(x, _mm512_loadu_ps(r2 + i), a2);
-            a3 = _mm512_fmadd_ps(x, _mm512_loadu_ps(r3 + i), a3);
-        }
-        if (body < n) {
-            const __m512 x = _mm512_maskz_loadu_ps(m, q + body);
-            a0 = _mm512_mask3_fmadd_ps(x, _mm512_maskz_loadu_ps(m, r0 + body), a0, m);
-            a1 = _mm512_mask3_fmadd_ps(x, _mm512_maskz_loadu_ps(m, r1 + body), a1, m);
-            a2 = _mm512_mask3_fmadd_ps(x, _mm512_maskz_loadu_ps(m, r2 + body), a2, m);
-            a3 = _mm512_mask3_fmadd_ps(x, _mm512_maskz_loadu_ps(m, r3 + body), a3, m);
-        }
-        out[r] = _mm512_reduce_add_ps(a0);
-        out[r + 1] = _mm512_reduce_add_ps(a1);
-        out[r + 2] = _mm512_reduce_add_ps(a2);
-        out[r + 3] = _mm512_reduce_add_ps(a3);
-    }
-    for (; r < count; ++r) out[r] = dot_avx512(q, rows + r * stride, n);
+    for (size_t r = 0; r < count; ++r) out[r] = dot_avx512(q, rows + r * stride, n);
 }
 
 HALYARD_AVX512 void l2_squared_rows_avx512(const float* q, const float* rows, size_t stride, size_t n, size_t count,
                                            float* out) {
-    size_t r = 0;
-    const size_t body = n & ~size_t{15};
-    const __mmask16 m = tail_mask(n - body);
-    for (; r + 4 <= count; r += 4) {
-        const float* r0 = rows + r * stride;
-        const float* r1 = r0 + stride;
-        const float* r2 = r1 + stride;
-        const float* r3 = r2 + stride;
-        const __m512 z = _mm512_set1_ps(-0.0f);
-        __m512 a0 = z, a1 = z, a2 = z, a3 = z;
-        for (size_t i = 0; i < body; i += 16) {
-            const __m512 x = _mm512_loadu_ps(q + i);
-            const __m512 d0 = _mm512_sub_ps(x, _mm512_loadu_ps(r0 + i));
-            const __m512 d1 = _mm512_sub_ps(x, _mm512_loadu_ps(r1 + i));
-            const __m512 d2 = _mm512_sub_ps(x, _mm512_loadu_ps(r2 + i));
-            const __m512 d3 = _mm512_sub_ps(x, _mm512_loadu_ps(r3 + i));
-            a0 = _mm512_fmadd_ps(d0, d0, a0);
-            a1 = _mm512_fmadd_ps(d1, d1, a1);
-            a2 = _mm512_fmadd_ps(d2, d2, a2);
-            a3 = _mm512_fmadd_ps(d3, d3, a3);
-        }
-        if (body < n) {
-            const __m512 x = _mm512_maskz_loadu_ps(m, q + body);
-            const __m512 d0 = _mm512_sub_ps(x, _mm512_maskz_loadu_ps(m, r0 + body));
-            const __m512 d1 = _mm512_sub_ps(x, _mm512_maskz_loadu_ps(m, r1 + body));
-            const __m512 d2 = _mm512_sub_ps(x, _mm512_maskz_loadu_ps(m, r2 + body));
-            const __m512 d3 = _mm512_sub_ps(x, _mm512_maskz_loadu_ps(m, r3 + body));
-            a0 = _mm512_mask3_fmadd_ps(d0, d0, a0, m);
-            a1 = _mm512_mask3_fmadd_ps(d1, d1, a1, m);
-            a2 = _mm512_mask3_fmadd_ps(d2, d2, a2, m);
-            a3 = _mm512_mask3_fmadd_ps(d3, d3, a3, m);
-        }
-        out[r] = _mm512_reduce_add_ps(a0);
-        out[r + 1] = _mm512_reduce_add_ps(a1);
-        out[r + 2] = _mm512_reduce_add_ps(a2);
-        out[r + 3] = _mm512_reduce_add_ps(a3);
-    }
-    for (; r < count; ++r) out[r] = l2_squared_avx512(q, rows + r * stride, n);
+    for (size_t r = 0; r < count; ++r) out[r] = l2_squared_avx512(q, rows + r * stride, n);
 }
 
 constexpr KernelSet kAvx512{"avx512",        &dot_avx512,      &l2_squared_avx512, &sum_squares_avx512,

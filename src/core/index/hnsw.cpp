@@ -250,8 +250,10 @@ void HNSWIndex::search_layer(const Metric& metric, uint32_t entry, size_t ef, si
 
         const uint32_t* row = links_of(cur.idx, layer);
         const uint32_t count = row[0];
+        if (count > 0) prefetch_vector(row[1]);
         for (uint32_t j = 1; j <= count; ++j) {
             const uint32_t member = row[j];
+            if (j < count) prefetch_vector(row[j + 1]);
             if (!s.visit(member)) continue;
             const float d = metric(member);
             if (std::isnan(d)) fail_nan(metric, member);

@@ -1,0 +1,237 @@
+"""Vector index benchmark: Halyard against numpy, faiss and hnswlib on the same data.
+
+    PYTHONPATH=python python3 benchmarks/bench_index.py [--quick]
+
+Flat: 200,000 x 384 clustered float32 vectors, one query per call, k=10, for
+InnerProduct and L2, against numpy (`X @ q` + argpartition, and the bare
+`X @ q`: one pass over the data) and faiss IndexFlatIP / IndexFlatL2.
+HNSW: 20,000 x 128, m=16, ef_construction=200, one vector per add call;
+build time, single-query latency at ef 128 with k=10, and recall@10 against
+brute force, next to hnswlib and faiss IndexHNSWFlat. Memory per stored vector
+is the growth of the process's resident memory while an index is built.
+
+OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE slow numpy on some machines; the script
+re-runs itself without them, so numpy's BLAS runs with its own settings.
+"""
+
+import os
+import sys
+
+_BLAS_OVERRIDES = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
+if any(name in os.environ for name in _BLAS_OVERRIDES):
+    env = {k: v for k, v in os.environ.items() if k not in _BLAS_OVERRIDES}
+    os.execve(sys.executable, [sys.executable] + sys.argv, env)
+
+import argparse  # noqa: E402
+import gc  # noqa: E402
+import platform  # noqa: E402
+import statistics  # noqa: E402
+import time  # noqa: E402
+
+import numpy as np  # noqa: E402
+
+from halyard._halyard_rs import DistanceType, FlatIndex, HNSWIndex  # noqa: E402
+
+try:
+    import faiss
+except ImportError:  # pragma: no cover - optional anchor
+    faiss = None
+try:
+    import hnswlib
+except ImportError:  # pragma: no cover - optional anchor
+    hnswlib = None
+try:
+    from threadpoolctl import threadpool_info
+except ImportError:  # pragma: no cover
+    threadpool_info = None
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def clustered(rng, n, dim, centers=100, spread=1.0):
+    c = rng.standard_normal((centers, dim), dtype=np.float32)
+    x = c[rng.integers(0, centers, n)]
+    x += spread * rng.standard_normal((n, dim), dtype=np.float32)
+    return x
+
+
+def per_call(fn, queries, repeats=3):
+    """Median over `repeats` rounds of the mean time per call (seconds)."""
+    fn(queries[0])
+    rounds = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        for q in queries:
+            fn(q)
+        rounds.append((time.perf_counter() - start) / len(queries))
+    return statistics.median(rounds)
+
+
+def fmt_time(seconds):
+    if seconds >= 1.0:
+        return f"{seconds:.2f} s"
+    if seconds >= 1e-3:
+        return f"{seconds * 1e3:.2f} ms"
+    return f"{seconds * 1e6:.1f} us"
+
+
+class Table:
+    def __init__(self):
+        self.rows = []
+
+    def add(self, section, what, value, ratio="", note=""):
+        self.rows.append((section, what, value, ratio, note))
+
+    def print(self):
+        head = ("section", "measure", "value", "vs Halyard", "note")
+        widths = [max(len(str(r[i])) for r in self.rows + [head]) for i in range(5)]
+        line = "  ".join("{:<%d}" % w for w in widths)
+        print(line.format(*head))
+        print("  ".join("-" * w for w in widths))
+        for r in self.rows:
+            print(line.format(*r))
+
+
+def ratio(other, ours):
+    return f"{other / ours:.2f}x" if ours > 0 else ""
+
+
+def bench_flat(table, rng, n, dim, nq):
+    X = clustered(rng, n, dim)
+    Q = clustered(rng, nq, dim)
+    ids = [f"doc-{i}" for i in range(n)]
+    for kind, label in ((DistanceType.InnerProduct, "IP"), (DistanceType.L2, "L2")):
+        section = f"flat {label} {n}x{dim}"
+        gc.collect()
+        before = rss_bytes()
+        index = FlatIndex(dim, kind)
+        start = time.perf_counter()
+        for i in range(n):
+            index.add(ids[i], X[i])
+        add_time = (time.perf_counter() - start) / n
+        mem = (rss_bytes() - before) / n
+        ours = per_call(lambda q: index.search(q, 10), Q)
+        table.add(section, "halyard add, per vector", fmt_time(add_time))
+        table.add(section, "halyard search k=10", fmt_time(ours), "1.00x")
+        if label == "IP":
+            argp = per_call(lambda q: np.argpartition(-(X @ q), 10)[:10], Q)
+        else:
+            sq = np.einsum("ij,ij->i", X, X)
+            argp = per_call(lambda q: np.argpartition(sq - 2 * (X @ q), 10)[:10], Q)
+        bare = per_call(lambda q: X @ q, Q)
+        table.add(section, "numpy X@q + argpartition", fmt_time(argp), ratio(argp, ours), "goal: >= 1.20x")
+        table.add(section, "numpy bare X@q", fmt_time(bare), ratio(bare, ours), "goal: >= 0.91x")
+        if faiss is not None:
+            fi = faiss.IndexFlatIP(dim) if label == "IP" else faiss.IndexFlatL2(dim)
+            fi.add(X)
+            fq = per_call(lambda q: fi.search(q[None, :], 10), Q)
+            table.add(section, "faiss flat search k=10", fmt_time(fq), ratio(fq, ours))
+            del fi
+        table.add(section, "halyard memory per vector", f"{mem:.0f} B", "", f"raw vector {dim * 4} B")
+        # Sanity: the same hits as numpy (up to ties).
+        q = Q[0]
+        ref = X @ q if label == "IP" else -np.sqrt(((X - q) ** 2).sum(1))
+        top = set(np.argsort(-ref)[:10].tolist())
+        got = {int(h.id[4:]) for h in index.search(q, 10)}
+        if len(top & got) < 9:
+            table.add(section, "WARNING", f"overlap with numpy {len(top & got)}/10")
+        del index
+        gc.collect()
+    del X
+
+
+def recall_at_10(found, truth):
+    return float(np.mean([len(set(f) & set(t)) / 10 for f, t in zip(found, truth)]))
+
+
+def bench_hnsw(table, rng, n, dim, nq):
+    section = f"hnsw L2 {n}x{dim}"
+    X = clustered(rng, n, dim)
+    Q = clustered(rng, nq, dim)
+    d2 = (Q**2).sum(1)[:, None] - 2 * Q @ X.T + (X**2).sum(1)[None, :]
+    truth = np.argsort(d2, axis=1)[:, :10]
+    ids = [str(i) for i in range(n)]
+
+    gc.collect()
+    before = rss_bytes()
+    index = HNSWIndex(dim, m=16, ef_construction=200)
+    start = time.perf_counter()
+    for i in range(n):
+        index.add(ids[i], X[i])
+    ours_build = time.perf_counter() - start
+    ours_mem = (rss_bytes() - before) / n
+    ours_search = per_call(lambda q: index.search(q, 10), Q)
+    ours_recall = recall_at_10([[int(h.id) for h in index.search(q, 10)] for q in Q], truth)
+    table.add(section, "halyard build (1 add/call)", fmt_time(ours_build), "1.00x")
+    table.add(section, "halyard search ef=128 k=10", fmt_time(ours_search), "1.00x")
+    table.add(section, "halyard recall@10", f"{ours_recall:.3f}")
+    table.add(section, "halyard memory per vector", f"{ours_mem:.0f} B", "", f"raw vector {dim * 4} B")
+
+    if hnswlib is not None:
+        gc.collect()
+        before = rss_bytes()
+        p = hnswlib.Index(space="l2", dim=dim)
+        p.init_index(max_elements=n, M=16, ef_construction=200, random_seed=1)
+        p.set_num_threads(1)
+        start = time.perf_counter()
+        for i in range(n):
+            p.add_items(X[i : i + 1], [i])
+        build = time.perf_counter() - start
+        mem = (rss_bytes() - before) / n
+        p.set_ef(128)
+        search = per_call(lambda q: p.knn_query(q, k=10), Q)
+        recall = recall_at_10([p.knn_query(q, k=10)[0][0].tolist() for q in Q], truth)
+        table.add(section, "hnswlib build (1 add_items/call)", fmt_time(build), ratio(build, ours_build), "goal: >= 1.00x")
+        table.add(section, "hnswlib knn_query ef=128 k=10", fmt_time(search), ratio(search, ours_search), "goal: >= 1.00x")
+        table.add(section, "hnswlib recall@10", f"{recall:.3f}")
+        table.add(section, "hnswlib memory per vector", f"{mem:.0f} B")
+        del p
+
+    if faiss is not None:
+        faiss.omp_set_num_threads(1)
+        f = faiss.IndexHNSWFlat(dim, 16)
+        f.hnsw.efConstruction = 200
+        start = time.perf_counter()
+        for i in range(n):
+            f.add(X[i : i + 1])
+        build = time.perf_counter() - start
+        f.hnsw.efSearch = 128
+        search = per_call(lambda q: f.search(q[None, :], 10), Q)
+        recall = recall_at_10([f.search(q[None, :], 10)[1][0].tolist() for q in Q], truth)
+        table.add(section, "faiss HNSWFlat build (1 add/call)", fmt_time(build), ratio(build, ours_build), "goal: >= 1.00x")
+        table.add(section, "faiss HNSWFlat search ef=128 k=10", fmt_time(search), ratio(search, ours_search))
+        table.add(section, "faiss HNSWFlat recall@10", f"{recall:.3f}")
+        del f
+        faiss.omp_set_num_threads(os.cpu_count() or 1)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="smaller data for a smoke run")
+    args = parser.parse_args()
+    scale = 10 if args.quick else 1
+
+    print(f"machine: {platform.machine()}, {os.cpu_count()} logical CPUs, {platform.platform()}")
+    print(f"python {platform.python_version()}, numpy {np.__version__}", end="")
+    print(f", faiss {faiss.__version__ if faiss else 'missing'}, hnswlib {'present' if hnswlib else 'missing'}")
+    if threadpool_info is not None:
+        for pool in threadpool_info():
+            if pool.get("user_api") == "blas":
+                print(
+                    f"numpy BLAS: {pool.get('internal_api')} {pool.get('version')} "
+                    f"({pool.get('architecture')}, {pool.get('num_threads')} threads, {pool.get('filepath')})"
+                )
+    print()
+
+    rng = np.random.default_rng(20251207)
+    table = Table()
+    bench_flat(table, rng, 200_000 // scale, 384, 40)
+    bench_hnsw(table, rng, 20_000 // scale, 128, 500)
+    table.print()
+
+
+if __name__ == "__main__":
+    main()

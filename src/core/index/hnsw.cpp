@@ -136,14 +136,20 @@ inline float removed_distance(DistanceType type) {
 
 // Candidate orders. Queue: nearest first, equal distances by smaller index.
 // Result set: its top is the farthest, equal distances by larger index.
-inline bool queue_after(const HNSWIndex::Cand& a, const HNSWIndex::Cand& b) {
-    return a.d > b.d || (a.d == b.d && a.idx > b.idx);
-}
-inline bool nearer(const HNSWIndex::Cand& a, const HNSWIndex::Cand& b) {
-    return a.d < b.d || (a.d == b.d && a.idx < b.idx);
-}
+struct QueueAfter {
+    bool operator()(const HNSWIndex::Cand& a, const HNSWIndex::Cand& b) const noexcept {
+        return a.d > b.d || (a.d == b.d && a.idx > b.idx);
+    }
+};
+struct Nearer {
+    bool operator()(const HNSWIndex::Cand& a, const HNSWIndex::Cand& b) const noexcept {
+        return a.d < b.d || (a.d == b.d && a.idx < b.idx);
+    }
+};
+constexpr QueueAfter queue_after{};
+constexpr Nearer nearer{};
 
-struct Scratch {
+struct LayerScratch {
     std::vector<uint32_t> marks;
     uint32_t generation = 0;
     std::vector<HNSWIndex::Cand> queue;
@@ -162,9 +168,15 @@ struct Scratch {
     }
 };
 
-thread_local Scratch scratch;
-
 }  // namespace
+
+// Per-thread search state, reused by every layer search of the thread.
+struct HNSWIndex::Scratch : LayerScratch {};
+
+__attribute__((noinline)) HNSWIndex::Scratch& HNSWIndex::scratch() {
+    thread_local Scratch s;
+    return s;
+}
 
 // Distances from one query vector (a search query or the vector being inserted).
 struct HNSWIndex::Metric {
@@ -226,9 +238,8 @@ void HNSWIndex::fail_nan(const Metric& metric, uint32_t idx) const {
                 "': its distance to the query is NaN (NaN or infinite components cannot be ordered)");
 }
 
-void HNSWIndex::search_layer(const Metric& metric, uint32_t entry, size_t ef, size_t layer,
+void HNSWIndex::search_layer(Scratch& s, const Metric& metric, uint32_t entry, size_t ef, size_t layer,
                              std::vector<Cand>& w) const {
-    Scratch& s = scratch;
     s.begin(slots());
     std::vector<Cand>& c = s.queue;
     c.clear();
@@ -270,7 +281,7 @@ void HNSWIndex::search_layer(const Metric& metric, uint32_t entry, size_t ef, si
             }
         }
     }
-    std::sort(w.begin(), w.end(), nearer);
+    std::sort_heap(w.begin(), w.end(), nearer);  // (distance, index) is a total order: same as a stable sort
 }
 
 void HNSWIndex::add(std::string_view id, FloatSpan vector) {
@@ -301,15 +312,16 @@ void HNSWIndex::add(std::string_view id, FloatSpan vector) {
     size_t need0 = 0, need_upper = 0;
     if (entry_point_) {
         const Metric metric{*this, vector, norm, type, ks, &id};
+        Scratch& sc = scratch();
         std::vector<Cand> w;
         std::vector<Cand> ranked;
         uint32_t e = *entry_point_;
         for (size_t l = max_level_; l > level; --l) {
-            search_layer(metric, e, 1, l, w);
+            search_layer(sc, metric, e, 1, l, w);
             if (!w.empty()) e = w.front().idx;
         }
         for (size_t l = top + 1; l-- > 0;) {
-            search_layer(metric, e, config_.ef_construction, l, w);
+            search_layer(sc, metric, e, config_.ef_construction, l, w);
             const size_t limit = l == 0 ? config_.m_max0 : config_.m;
             const size_t take = std::min(limit, w.size());
             chosen[l].reserve(take);
@@ -407,13 +419,14 @@ std::vector<SearchResult> HNSWIndex::search(FloatSpan query, size_t k) const {
     const kernels::KernelSet& ks = kernels::active();
     const DistanceType type = distance_type();
     const Metric metric{*this, query, std::sqrt(ks.sum_squares(query.data(), dim)), type, ks, nullptr};
+    Scratch& sc = scratch();
     std::vector<Cand> w;
     uint32_t e = *entry_point_;
     for (size_t l = max_level_; l >= 1; --l) {
-        search_layer(metric, e, 1, l, w);
+        search_layer(sc, metric, e, 1, l, w);
         if (!w.empty()) e = w.front().idx;
     }
-    search_layer(metric, e, config_.ef_search, 0, w);
+    search_layer(sc, metric, e, config_.ef_search, 0, w);
 
     std::vector<SearchResult> out;
     out.reserve(std::min(k, w.size()));

@@ -100,7 +100,9 @@ private:
     uint32_t* links_of(uint32_t idx, size_t layer) noexcept {
         return layer == 0 ? layer0_.row(idx) : upper_.row(upper_base_[idx] + layer - 1);
     }
-    void search_layer(const Metric& metric, uint32_t entry, size_t ef, size_t layer, std::vector<Cand>& out) const;
+    struct Scratch;
+    static Scratch& scratch();
+    void search_layer(Scratch& s, const Metric& metric, uint32_t entry, size_t ef, size_t layer, std::vector<Cand>& out) const;
     [[noreturn]] void fail_nan(const Metric& metric, uint32_t idx) const;
 
     HNSWConfig config_;

@@ -82,6 +82,7 @@ void grow_for(V& v, size_t needed) {
 }
 
 constexpr size_t kInitialStride = 64;
+constexpr uint32_t kPrefetchBatch = 64;
 
 }  // namespace
 
@@ -251,6 +252,22 @@ void HNSWIndex::search_layer(Scratch& s, const Metric& metric, uint32_t entry, s
     c.push_back({d0, entry});
     w.push_back({d0, entry});
 
+    auto score_member = [&](uint32_t member) {
+        const float d = metric(member);
+        if (std::isnan(d)) fail_nan(metric, member);
+        const float f = w.empty() ? std::numeric_limits<float>::infinity() : w.front().d;
+        if (w.size() < ef || d < f) {
+            c.push_back({d, member});
+            std::push_heap(c.begin(), c.end(), queue_after);
+            w.push_back({d, member});
+            std::push_heap(w.begin(), w.end(), nearer);
+            if (w.size() > ef) {
+                std::pop_heap(w.begin(), w.end(), nearer);
+                w.pop_back();
+            }
+        }
+    };
+
     while (!c.empty()) {
         std::pop_heap(c.begin(), c.end(), queue_after);
         const Cand cur = c.back();
@@ -261,25 +278,20 @@ void HNSWIndex::search_layer(Scratch& s, const Metric& metric, uint32_t entry, s
 
         const uint32_t* row = links_of(cur.idx, layer);
         const uint32_t count = row[0];
-        if (count > 0) prefetch_vector(row[1]);
+        // Start loading every unvisited member's vector before scoring any of them.
+        uint32_t fresh[kPrefetchBatch];
+        uint32_t n_fresh = 0;
         for (uint32_t j = 1; j <= count; ++j) {
             const uint32_t member = row[j];
-            if (j < count) prefetch_vector(row[j + 1]);
             if (!s.visit(member)) continue;
-            const float d = metric(member);
-            if (std::isnan(d)) fail_nan(metric, member);
-            const float f = w.empty() ? std::numeric_limits<float>::infinity() : w.front().d;
-            if (w.size() < ef || d < f) {
-                c.push_back({d, member});
-                std::push_heap(c.begin(), c.end(), queue_after);
-                w.push_back({d, member});
-                std::push_heap(w.begin(), w.end(), nearer);
-                if (w.size() > ef) {
-                    std::pop_heap(w.begin(), w.end(), nearer);
-                    w.pop_back();
-                }
+            if (n_fresh < kPrefetchBatch) {
+                prefetch_vector(member);
+                fresh[n_fresh++] = member;
+            } else {
+                score_member(member);
             }
         }
+        for (uint32_t j = 0; j < n_fresh; ++j) score_member(fresh[j]);
     }
     std::sort_heap(w.begin(), w.end(), nearer);  // (distance, index) is a total order: same as a stable sort
 }

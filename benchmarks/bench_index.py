@@ -58,11 +58,12 @@ def rss_bytes():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def clustered(rng, n, dim, centers=100, spread=1.0):
+def clustered(rng, n, nq, dim, centers=100, spread=1.0):
+    """n data vectors and nq queries drawn around the same random centres."""
     c = rng.standard_normal((centers, dim), dtype=np.float32)
-    x = c[rng.integers(0, centers, n)]
-    x += spread * rng.standard_normal((n, dim), dtype=np.float32)
-    return x
+    x = c[rng.integers(0, centers, n + nq)]
+    x += spread * rng.standard_normal((n + nq, dim), dtype=np.float32)
+    return x[:n], x[n:]
 
 
 def per_call(fn, queries, repeats=3):
@@ -107,8 +108,7 @@ def ratio(other, ours):
 
 
 def bench_flat(table, rng, n, dim, nq):
-    X = clustered(rng, n, dim)
-    Q = clustered(rng, nq, dim)
+    X, Q = clustered(rng, n, nq, dim)
     ids = [f"doc-{i}" for i in range(n)]
     for kind, label in ((DistanceType.InnerProduct, "IP"), (DistanceType.L2, "L2")):
         section = f"flat {label} {n}x{dim}"
@@ -205,8 +205,7 @@ def l2_truth(X, Q):
 
 def bench_hnsw(table, rng, n, dim, nq):
     # Overlapping clusters (the timing data set) and well-separated ones (recall only).
-    X = clustered(rng, n, dim, spread=1.5)
-    Q = clustered(rng, nq, dim, spread=1.5)
+    X, Q = clustered(rng, n, nq, dim, spread=1.5)
     truth = l2_truth(X, Q)
     section = f"hnsw L2 {n}x{dim}"
     built = build_hnsw_all(X)
@@ -223,8 +222,7 @@ def bench_hnsw(table, rng, n, dim, nq):
     del built
     gc.collect()
 
-    X = clustered(rng, n, dim, spread=1.0)
-    Q = clustered(rng, nq, dim, spread=1.0)
+    X, Q = clustered(rng, n, nq, dim, spread=1.0)
     truth = l2_truth(X, Q)
     section = f"hnsw L2 {n}x{dim} separated clusters"
     for name, (build, mem, search_k, one) in build_hnsw_all(X).items():

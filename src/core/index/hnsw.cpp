@@ -82,7 +82,7 @@ void grow_for(V& v, size_t needed) {
 }
 
 constexpr size_t kInitialStride = 64;
-constexpr uint32_t kPrefetchBatch = 64;
+constexpr uint32_t kBatch = 64;
 
 }  // namespace
 
@@ -192,6 +192,28 @@ struct HNSWIndex::Metric {
         if (!index.live_[idx]) return removed_distance(type);
         return live_distance(type, k, query.data(), norm, index.vector_of(idx), index.norms_[idx], query.size());
     }
+
+    // Distances to nodes[0..count) at once: one kernel call for a whole neighbour set.
+    void batch(const uint32_t* nodes, size_t count, float* out) const {
+        const size_t dim = query.size();
+        const float* base = index.vectors_.data();
+        if (type == DistanceType::L2) {
+            k.l2_squared_picked(query.data(), base, dim, dim, nodes, count, out);
+            for (size_t i = 0; i < count; ++i) out[i] = std::sqrt(out[i]);
+        } else {
+            k.dot_picked(query.data(), base, dim, dim, nodes, count, out);
+            for (size_t i = 0; i < count; ++i) {
+                if (type == DistanceType::InnerProduct) {
+                    out[i] = -out[i];
+                } else {
+                    const float vn = index.norms_[nodes[i]];
+                    out[i] = (norm == 0.0f || vn == 0.0f) ? 1.0f : 1.0f - out[i] / (norm * vn);
+                }
+            }
+        }
+        for (size_t i = 0; i < count; ++i)
+            if (!index.live_[nodes[i]]) out[i] = removed_distance(type);
+    }
 };
 
 // ---- index -----------------------------------------------------------------------------
@@ -252,8 +274,7 @@ void HNSWIndex::search_layer(Scratch& s, const Metric& metric, uint32_t entry, s
     c.push_back({d0, entry});
     w.push_back({d0, entry});
 
-    auto score_member = [&](uint32_t member) {
-        const float d = metric(member);
+    auto score_member = [&](uint32_t member, float d) {
         if (std::isnan(d)) fail_nan(metric, member);
         const float f = w.empty() ? std::numeric_limits<float>::infinity() : w.front().d;
         if (w.size() < ef || d < f) {
@@ -278,20 +299,22 @@ void HNSWIndex::search_layer(Scratch& s, const Metric& metric, uint32_t entry, s
 
         const uint32_t* row = links_of(cur.idx, layer);
         const uint32_t count = row[0];
-        // Start loading every unvisited member's vector before scoring any of them.
-        uint32_t fresh[kPrefetchBatch];
+        // Unvisited members, in set order, scored in batches of one kernel call.
+        uint32_t fresh[kBatch];
+        float dist[kBatch];
         uint32_t n_fresh = 0;
+        auto flush = [&] {
+            metric.batch(fresh, n_fresh, dist);
+            for (uint32_t j = 0; j < n_fresh; ++j) score_member(fresh[j], dist[j]);
+            n_fresh = 0;
+        };
         for (uint32_t j = 1; j <= count; ++j) {
             const uint32_t member = row[j];
             if (!s.visit(member)) continue;
-            if (n_fresh < kPrefetchBatch) {
-                prefetch_vector(member);
-                fresh[n_fresh++] = member;
-            } else {
-                score_member(member);
-            }
+            fresh[n_fresh++] = member;
+            if (n_fresh == kBatch) flush();
         }
-        for (uint32_t j = 0; j < n_fresh; ++j) score_member(fresh[j]);
+        if (n_fresh > 0) flush();
     }
     std::sort_heap(w.begin(), w.end(), nearer);  // (distance, index) is a total order: same as a stable sort
 }

@@ -88,12 +88,6 @@ private:
 
     size_t draw_level();
     const float* vector_of(uint32_t idx) const noexcept { return vectors_.data() + size_t{idx} * dimension(); }
-    // Starts loading a node's vector into the cache before it is scored.
-    void prefetch_vector(uint32_t idx) const noexcept {
-        const char* p = reinterpret_cast<const char*>(vector_of(idx));
-        const size_t bytes = dimension() * sizeof(float);
-        for (size_t off = 0; off < bytes && off < 256; off += 64) __builtin_prefetch(p + off);
-    }
     const uint32_t* links_of(uint32_t idx, size_t layer) const noexcept {
         return layer == 0 ? layer0_.row(idx) : upper_.row(upper_base_[idx] + layer - 1);
     }

@@ -62,8 +62,31 @@ void l2_squared_rows_portable(const float* q, const float* rows, size_t stride, 
     for (size_t r = 0; r < count; ++r) out[r] = l2_squared_portable(q, rows + r * stride, n);
 }
 
+// Picked rows: rows a few places ahead are requested from memory while the
+// current one is scored.
+constexpr size_t kAhead = 4;
+
+inline void prefetch_row(const float* row, size_t n) {
+    const char* p = reinterpret_cast<const char*>(row);
+    for (size_t off = 0; off < n * sizeof(float) && off < 256; off += 64) __builtin_prefetch(p + off);
+}
+
+#define HALYARD_PICKED(NAME, PAIR, ATTR)                                                                        \
+    ATTR void NAME(const float* q, const float* base, size_t stride, size_t n, const uint32_t* picked,        \
+                   size_t count, float* out) {                                                                \
+        for (size_t i = 0; i < count && i < kAhead; ++i) prefetch_row(base + size_t{picked[i]} * stride, n); \
+        for (size_t i = 0; i < count; ++i) {                                                                  \
+            if (i + kAhead < count) prefetch_row(base + size_t{picked[i + kAhead]} * stride, n);              \
+            out[i] = PAIR(q, base + size_t{picked[i]} * stride, n);                                           \
+        }                                                                                                     \
+    }
+
+HALYARD_PICKED(dot_picked_portable, dot_portable, )
+HALYARD_PICKED(l2_squared_picked_portable, l2_squared_portable, )
+
 constexpr KernelSet kPortable{"portable",        &dot_portable,      &l2_squared_portable, &sum_squares_portable,
-                              &dot_rows_portable, &l2_squared_rows_portable};
+                              &dot_rows_portable, &l2_squared_rows_portable, &dot_picked_portable,
+                              &l2_squared_picked_portable};
 
 #ifdef HALYARD_X86
 
@@ -135,8 +158,11 @@ HALYARD_AVX2 void l2_squared_rows_avx2(const float* q, const float* rows, size_t
     for (size_t r = 0; r < count; ++r) out[r] = l2_squared_avx2(q, rows + r * stride, n);
 }
 
-constexpr KernelSet kAvx2{"avx2",        &dot_avx2,      &l2_squared_avx2, &sum_squares_avx2,
-                          &dot_rows_avx2, &l2_squared_rows_avx2};
+HALYARD_PICKED(dot_picked_avx2, dot_avx2, HALYARD_AVX2)
+HALYARD_PICKED(l2_squared_picked_avx2, l2_squared_avx2, HALYARD_AVX2)
+
+constexpr KernelSet kAvx2{"avx2",        &dot_avx2,      &l2_squared_avx2,        &sum_squares_avx2,
+                          &dot_rows_avx2, &l2_squared_rows_avx2, &dot_picked_avx2, &l2_squared_picked_avx2};
 
 // ---- AVX-512 ---------------------------------------------------------------------
 // Tails use masked loads and masked multiply-adds: lanes outside the mask keep
@@ -204,8 +230,12 @@ HALYARD_AVX512 void l2_squared_rows_avx512(const float* q, const float* rows, si
     for (size_t r = 0; r < count; ++r) out[r] = l2_squared_avx512(q, rows + r * stride, n);
 }
 
-constexpr KernelSet kAvx512{"avx512",        &dot_avx512,      &l2_squared_avx512, &sum_squares_avx512,
-                            &dot_rows_avx512, &l2_squared_rows_avx512};
+HALYARD_PICKED(dot_picked_avx512, dot_avx512, HALYARD_AVX512)
+HALYARD_PICKED(l2_squared_picked_avx512, l2_squared_avx512, HALYARD_AVX512)
+
+constexpr KernelSet kAvx512{"avx512",          &dot_avx512,      &l2_squared_avx512,        &sum_squares_avx512,
+                            &dot_rows_avx512,   &l2_squared_rows_avx512, &dot_picked_avx512,
+                            &l2_squared_picked_avx512};
 
 bool cpu_has_avx2() {
     __builtin_cpu_init();

@@ -640,7 +640,7 @@ int main() {
                     s += double(v[i]) * v[i];
                     mag += std::fabs(double(q[i]) * v[i]) + (double(q[i]) - v[i]) * (double(q[i]) - v[i]) + double(v[i]) * v[i];
                 }
-                const double tol = 1e-6 * mag;  // float32 sums in any order
+                const double tol = 1e-5 * mag;  // float32 sums in any order
                 const float kd = k->dot(q.data(), v, n), kl = k->l2_squared(q.data(), v, n);
                 if (std::fabs(kd - d) > tol || std::fabs(kl - l) > tol || std::fabs(k->sum_squares(v, n) - s) > tol) ++bad;
                 if (r1[r] != kd || r2[r] != kl) ++bad;

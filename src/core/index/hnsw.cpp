@@ -350,6 +350,7 @@ void HNSWIndex::add(std::string_view id, FloatSpan vector) {
         Scratch& sc = scratch();
         std::vector<Cand> w;
         std::vector<Cand> ranked;
+        std::vector<float> dists, to_new;
         uint32_t e = *entry_point_;
         for (size_t l = max_level_; l > level; --l) {
             search_layer(sc, metric, e, 1, l, w);
@@ -360,10 +361,15 @@ void HNSWIndex::add(std::string_view id, FloatSpan vector) {
             const size_t limit = l == 0 ? config_.m_max0 : config_.m;
             const size_t take = std::min(limit, w.size());
             chosen[l].reserve(take);
-            for (size_t i = 0; i < take; ++i) chosen[l].push_back(w[i].idx);
+            to_new.clear();
+            for (size_t i = 0; i < take; ++i) {
+                chosen[l].push_back(w[i].idx);
+                to_new.push_back(w[i].d);
+            }
             size_t& need = l == 0 ? need0 : need_upper;
             need = std::max(need, take);
-            for (uint32_t s : chosen[l]) {
+            for (size_t si = 0; si < chosen[l].size(); ++si) {
+                const uint32_t s = chosen[l][si];
                 if (levels_[s] < l) continue;
                 const uint32_t* row = links_of(s, l);
                 const size_t count = row[0];
@@ -373,26 +379,24 @@ void HNSWIndex::add(std::string_view id, FloatSpan vector) {
                     continue;
                 }
                 // Too many links: keep the `limit` nearest to s (the new node included).
+                // The distance between s and the new node is the one the layer
+                // search just found (every graph distance is symmetric).
                 ranked.clear();
-                const bool s_live = live_[s];
-                for (uint32_t j = 1; j <= count + 1; ++j) {
-                    const uint32_t member = j <= count ? row[j] : n;
-                    float d;
-                    if (!s_live || (member != n && !live_[member])) {
-                        d = removed_distance(type);
-                    } else {
-                        const float* mv = member == n ? vector.data() : vector_of(member);
-                        const float mn = member == n ? norm : norms_[member];
-                        d = live_distance(type, ks, vector_of(s), norms_[s], mv, mn, dim);
-                    }
-                    if (std::isnan(d)) {
-                        if (member == n) fail_nan(metric, s);
-                        throw Error("Cannot insert '" + std::string(id) + "': the distance between entries '" +
-                                    ids_[s] + "' and '" + ids_[member] +
-                                    "' is NaN (NaN or infinite components cannot be ordered)");
-                    }
-                    ranked.push_back({d, member});
+                dists.resize(count);
+                if (live_[s]) {
+                    const Metric from_s{*this, FloatSpan(vector_of(s), dim), norms_[s], type, ks, nullptr};
+                    from_s.batch(row + 1, count, dists.data());
+                } else {
+                    std::fill(dists.begin(), dists.end(), removed_distance(type));
                 }
+                for (uint32_t j = 0; j < count; ++j) {
+                    if (std::isnan(dists[j]))
+                        throw Error("Cannot insert '" + std::string(id) + "': the distance between entries '" +
+                                    ids_[s] + "' and '" + ids_[row[j + 1]] +
+                                    "' is NaN (NaN or infinite components cannot be ordered)");
+                    ranked.push_back({dists[j], row[j + 1]});
+                }
+                ranked.push_back({to_new[si], n});
                 std::sort(ranked.begin(), ranked.end(), nearer);
                 const size_t keep = std::min(limit, ranked.size());
                 changes.push_back({s, static_cast<uint32_t>(l), pruned.size(), keep});

@@ -68,14 +68,22 @@ def clustered(rng, n, nq, dim, centers=100, spread=1.0):
 
 def per_call(fn, queries, repeats=3):
     """Median over `repeats` rounds of the mean time per call (seconds)."""
-    fn(queries[0])
-    rounds = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        for q in queries:
-            fn(q)
-        rounds.append((time.perf_counter() - start) / len(queries))
-    return statistics.median(rounds)
+    return interleaved({"x": fn}, queries, repeats)["x"]
+
+
+def interleaved(fns, queries, rounds=7):
+    """Per-call times of several functions measured in alternating rounds (so
+    a change of machine load hits all of them alike); median of the rounds."""
+    for fn in fns.values():
+        fn(queries[0])
+    times = {name: [] for name in fns}
+    for _ in range(rounds):
+        for name, fn in fns.items():
+            start = time.perf_counter()
+            for q in queries:
+                fn(q)
+            times[name].append((time.perf_counter() - start) / len(queries))
+    return {name: statistics.median(t) for name, t in times.items()}
 
 
 def fmt_time(seconds):
@@ -120,23 +128,26 @@ def bench_flat(table, rng, n, dim, nq):
             index.add(ids[i], X[i])
         add_time = (time.perf_counter() - start) / n
         mem = (rss_bytes() - before) / n
-        ours = per_call(lambda q: index.search(q, 10), Q)
-        table.add(section, "halyard add, per vector", fmt_time(add_time))
-        table.add(section, "halyard search k=10", fmt_time(ours), "1.00x")
+        fns = {"ours": lambda q: index.search(q, 10)}
         if label == "IP":
-            argp = per_call(lambda q: np.argpartition(-(X @ q), 10)[:10], Q)
+            fns["argp"] = lambda q: np.argpartition(-(X @ q), 10)[:10]
         else:
             sq = np.einsum("ij,ij->i", X, X)
-            argp = per_call(lambda q: np.argpartition(sq - 2 * (X @ q), 10)[:10], Q)
-        bare = per_call(lambda q: X @ q, Q)
-        table.add(section, "numpy X@q + argpartition", fmt_time(argp), ratio(argp, ours), "goal: >= 1.20x")
-        table.add(section, "numpy bare X@q", fmt_time(bare), ratio(bare, ours), "goal: >= 0.91x")
+            fns["argp"] = lambda q: np.argpartition(sq - 2 * (X @ q), 10)[:10]
+        fns["bare"] = lambda q: X @ q
         if faiss is not None:
             fi = faiss.IndexFlatIP(dim) if label == "IP" else faiss.IndexFlatL2(dim)
             fi.add(X)
-            fq = per_call(lambda q: fi.search(q[None, :], 10), Q)
-            table.add(section, "faiss flat search k=10", fmt_time(fq), ratio(fq, ours))
-            del fi
+            fns["faiss"] = lambda q: fi.search(q[None, :], 10)
+        t = interleaved(fns, Q)
+        ours = t["ours"]
+        table.add(section, "halyard add, per vector", fmt_time(add_time))
+        table.add(section, "halyard search k=10", fmt_time(ours), "1.00x")
+        table.add(section, "numpy X@q + argpartition", fmt_time(t["argp"]), ratio(t["argp"], ours), "goal: >= 1.20x")
+        table.add(section, "numpy bare X@q", fmt_time(t["bare"]), ratio(t["bare"], ours), "goal: >= 0.91x")
+        if faiss is not None:
+            table.add(section, "faiss flat search k=10", fmt_time(t["faiss"]), ratio(t["faiss"], ours))
+            del fi, fns
         table.add(section, "halyard memory per vector", f"{mem:.0f} B", "", f"raw vector {dim * 4} B")
         # Sanity: the same hits as numpy (up to ties).
         q = Q[0]
@@ -209,10 +220,11 @@ def bench_hnsw(table, rng, n, dim, nq):
     truth = l2_truth(X, Q)
     section = f"hnsw L2 {n}x{dim}"
     built = build_hnsw_all(X)
-    ours_build, _, _, ours_one = built["halyard"]
-    ours_search = per_call(ours_one, Q)
+    ours_build = built["halyard"][0]
+    times = interleaved({name: entry[3] for name, entry in built.items()}, Q, rounds=5)
+    ours_search = times["halyard"]
     for name, (build, mem, search_k, one) in built.items():
-        t = per_call(one, Q) if name != "halyard" else ours_search
+        t = times[name]
         goal = "goal: >= 1.00x" if name != "halyard" else ""
         table.add(section, f"{name} build (1 add/call)", fmt_time(build), ratio(build, ours_build), goal)
         table.add(section, f"{name} search ef=128 k=10", fmt_time(t), ratio(t, ours_search),

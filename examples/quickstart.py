@@ -17,7 +17,7 @@ TOPICS = ["billing", "login", "export", "latency", "pricing", "sso"]
 
 def embed(topic: str, noise: float = 0.35) -> np.ndarray:
     """A stand-in embedding model: one direction per topic plus noise."""
-    base = np.random.default_rng(abs(hash(topic)) % 2**32).standard_normal(DIM)
+    base = np.random.default_rng(TOPICS.index(topic)).standard_normal(DIM)
     return hy.normalize((base + noise * rng.standard_normal(DIM)).astype(np.float32))
 
 

@@ -42,9 +42,21 @@ const ClassEntry kClasses[] = {
     {"ChainLinkEstimatorConfig", &type_of<ChainLinkEstimatorConfig>},
     {"ChainLinkEstimate", &type_of<ChainLinkEstimate>},
     {"ChainLinkEstimator", &type_of<ChainLinkEstimator>},
+    {"EdgeType", &type_of<EdgeType>},
+    {"Episode", &type_of<Episode>},
+    {"TrajectoryGraph", &type_of<TrajectoryGraph>},
+    {"BranchStatus", &type_of<BranchStatus>},
+    {"RecoveryStrategy", &type_of<RecoveryStrategy>},
+    {"LostReason", &type_of<LostReason>},
+    {"Branch", &type_of<Branch>},
+    {"RecoverableBranch", &type_of<RecoverableBranch>},
+    {"BranchStateMachine", &type_of<BranchStateMachine>},
+    {"BranchResolver", &type_of<BranchResolver>},
     {"CrossChainLinkType", &type_of<CrossChainLinkType>},
     {"LinkStrength", &type_of<LinkStrength>},
+    {"ChainMetadata", &type_of<ChainMetadata>},
     {"CrossChainLink", &type_of<CrossChainLink>},
+    {"ChainManager", &type_of<ChainManager>},
 };
 
 // Module functions, added after all classes.

@@ -34,6 +34,18 @@ class ChainLinkEstimator;
 enum class CrossChainLinkType : uint8_t;
 struct LinkStrength;
 struct CrossChainLink;
+enum class EdgeType : uint8_t;
+struct Episode;
+class TrajectoryGraph;
+enum class BranchStatus : uint8_t;
+enum class RecoveryStrategy : uint8_t;
+enum class LostReason : uint8_t;
+struct Branch;
+struct RecoverableBranch;
+class BranchStateMachine;
+struct BranchResolver;
+struct ChainMetadata;
+class ChainManager;
 }  // namespace halyard
 
 namespace halyard::bind {
@@ -64,6 +76,18 @@ template <> PyTypeObject* type_of<ChainLinkEstimator>();
 template <> PyTypeObject* type_of<CrossChainLinkType>();
 template <> PyTypeObject* type_of<LinkStrength>();
 template <> PyTypeObject* type_of<CrossChainLink>();
+template <> PyTypeObject* type_of<EdgeType>();
+template <> PyTypeObject* type_of<Episode>();
+template <> PyTypeObject* type_of<TrajectoryGraph>();
+template <> PyTypeObject* type_of<BranchStatus>();
+template <> PyTypeObject* type_of<RecoveryStrategy>();
+template <> PyTypeObject* type_of<LostReason>();
+template <> PyTypeObject* type_of<Branch>();
+template <> PyTypeObject* type_of<RecoverableBranch>();
+template <> PyTypeObject* type_of<BranchStateMachine>();
+template <> PyTypeObject* type_of<BranchResolver>();
+template <> PyTypeObject* type_of<ChainMetadata>();
+template <> PyTypeObject* type_of<ChainManager>();
 
 namespace functions {
 PyMethodDef* cosine_similarity();

@@ -46,6 +46,13 @@ class BranchStateMachine;
 struct BranchResolver;
 struct ChainMetadata;
 class ChainManager;
+struct IRCPConfig;
+struct AttentionWeights;
+class IRCPPropagator;
+class CoordinateTree;
+class Ring;
+class DualRing;
+struct ConservationMetrics;
 }  // namespace halyard
 
 namespace halyard::bind {
@@ -88,6 +95,13 @@ template <> PyTypeObject* type_of<BranchStateMachine>();
 template <> PyTypeObject* type_of<BranchResolver>();
 template <> PyTypeObject* type_of<ChainMetadata>();
 template <> PyTypeObject* type_of<ChainManager>();
+template <> PyTypeObject* type_of<IRCPConfig>();
+template <> PyTypeObject* type_of<AttentionWeights>();
+template <> PyTypeObject* type_of<IRCPPropagator>();
+template <> PyTypeObject* type_of<CoordinateTree>();
+template <> PyTypeObject* type_of<Ring>();
+template <> PyTypeObject* type_of<DualRing>();
+template <> PyTypeObject* type_of<ConservationMetrics>();
 
 namespace functions {
 PyMethodDef* cosine_similarity();
@@ -96,6 +110,7 @@ PyMethodDef* normalize();
 PyMethodDef* trajectory_weighted_cosine();
 PyMethodDef* trajectory_weighted_cosine_5d();
 PyMethodDef* detect_knowledge_transfer();
+PyMethodDef* compute_trajectory_coordinates();
 }  // namespace functions
 
 }  // namespace halyard::bind

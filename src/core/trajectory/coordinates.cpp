@@ -47,19 +47,40 @@ float TrajectoryCoordinate5D::complexity_factor() const {
     return log_complexity(complexity) / kLn11;
 }
 
-float weighted_coordinate_distance(const TrajectoryCoordinate5D& a, const TrajectoryCoordinate5D& b,
-                                   const TesselWeights& w) {
+namespace {
+// The weighted distance given ln(1 + complexity) of both sides.
+inline float weighted_distance_logs(const TrajectoryCoordinate5D& a, const TrajectoryCoordinate5D& b, float log_a,
+                                    float log_b, const TesselWeights& w) {
     const float d = w.depth * std::fabs(f(a.depth) - f(b.depth));
     const float s = w.sibling * std::fabs(f(a.sibling_order) - f(b.sibling_order));
     const float h = w.homogeneity * std::fabs(a.homogeneity - b.homogeneity);
     const float t = w.temporal * std::fabs(a.temporal - b.temporal);
-    const float c = w.complexity * std::fabs(log_complexity(a.complexity) - log_complexity(b.complexity));
+    const float c = w.complexity * std::fabs(log_a - log_b);
     return std::sqrt((((d * d + s * s) + h * h) + t * t) + c * c);
+}
+}  // namespace
+
+float weighted_coordinate_distance(const TrajectoryCoordinate5D& a, const TrajectoryCoordinate5D& b,
+                                   const TesselWeights& w) {
+    return weighted_distance_logs(a, b, log_complexity(a.complexity), log_complexity(b.complexity), w);
 }
 
 float coordinate_proximity(const TrajectoryCoordinate5D& a, const TrajectoryCoordinate5D& b,
                            const TesselWeights& w) {
     return std::exp(-weighted_coordinate_distance(a, b, w));
+}
+
+void coordinate_proximities(const TrajectoryCoordinate5D& a, std::span<const TrajectoryCoordinate5D> others,
+                            const TesselWeights& w, float* out) {
+    constexpr uint32_t kTable = 32;
+    float logs[kTable];
+    for (uint32_t c = 0; c < kTable; ++c) logs[c] = log_complexity(c);
+    const float log_a = log_complexity(a.complexity);
+    for (size_t i = 0; i < others.size(); ++i) {
+        const uint32_t c = others[i].complexity;
+        const float log_b = c < kTable ? logs[c] : log_complexity(c);
+        out[i] = std::exp(-weighted_distance_logs(a, others[i], log_a, log_b, w));
+    }
 }
 
 }  // namespace halyard

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
 namespace halyard {
 
@@ -62,5 +63,9 @@ float weighted_coordinate_distance(const TrajectoryCoordinate5D& a, const Trajec
 // exp(-weighted distance): 1 for identical coordinates.
 float coordinate_proximity(const TrajectoryCoordinate5D& a, const TrajectoryCoordinate5D& b,
                            const TesselWeights& w);
+// out[i] = coordinate_proximity(a, others[i], w), bit for bit; the logarithm
+// of a's complexity and of small complexities is taken once per call.
+void coordinate_proximities(const TrajectoryCoordinate5D& a, std::span<const TrajectoryCoordinate5D> others,
+                            const TesselWeights& w, float* out);
 
 }  // namespace halyard

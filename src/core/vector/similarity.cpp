@@ -32,10 +32,7 @@ CosineSums cosine_sums(FloatSpan a, FloatSpan b) {
     return s;
 }
 
-float cosine_from_sums(const CosineSums& s) {
-    if (s.na == 0.0f || s.nb == 0.0f) return 0.0f;
-    return s.dot / (std::sqrt(s.na) * std::sqrt(s.nb));
-}
+float cosine_from_sums(const CosineSums& s) { return lenient_cosine_from_sums(s.dot, s.na, s.nb); }
 
 float clamp01(float v) {
     if (v < 0.0f) return 0.0f;
@@ -44,6 +41,11 @@ float clamp01(float v) {
 }
 
 }  // namespace
+
+float lenient_cosine_from_sums(float dot, float sum_sq_a, float sum_sq_b) {
+    // sqrt(x) is 0 exactly when x is 0, so the zero test may use either.
+    return lenient_cosine_from_norms(dot, std::sqrt(sum_sq_a), std::sqrt(sum_sq_b));
+}
 
 float dot_sequential(FloatSpan a, FloatSpan b) {
     float s = 0.0f;

@@ -21,6 +21,11 @@ struct FunctionEntry {
 const ClassEntry kClasses[] = {
     {"OutcomeStats", &type_of<OutcomeStats>},
     {"MemoryRecord", &type_of<MemoryRecord>},
+    {"SearchResult", &type_of<SearchResult>},
+    {"DistanceType", &type_of<DistanceTypePy>},
+    {"FlatIndex", &type_of<FlatIndex>},
+    {"HNSWIndex", &type_of<HNSWIndex>},
+    {"IndexRegistry", &type_of<IndexRegistry>},
     {"InMemoryStore", &type_of<InMemoryStore>},
     {"QueryCache", &type_of<QueryCache>},
     {"CacheStats", &type_of<CacheStats>},

@@ -1,0 +1,508 @@
+#include "index/hnsw.hpp"
+
+#include <sys/random.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "index/error.hpp"
+#include "vector/kernels.hpp"
+
+namespace halyard {
+
+// ---- level generator ---------------------------------------------------------------
+
+namespace {
+
+inline uint64_t rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+
+uint64_t splitmix64(uint64_t& state) {
+    state += 0x9e3779b97f4a7c15ULL;
+    uint64_t z = state;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
+}  // namespace
+
+Xoshiro256pp::Xoshiro256pp(const uint64_t (&seed)[4]) {
+    std::copy(std::begin(seed), std::end(seed), s_);
+}
+
+Xoshiro256pp Xoshiro256pp::seed_from_u64(uint64_t value) {
+    uint64_t seed[4];
+    for (uint64_t& word : seed) word = splitmix64(value);
+    return Xoshiro256pp(seed);
+}
+
+Xoshiro256pp Xoshiro256pp::from_entropy() {
+    unsigned char bytes[32];
+    size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw Error(std::string("from_entropy failed: ") + std::strerror(errno));
+        }
+        got += static_cast<size_t>(n);
+    }
+    uint64_t seed[4];
+    for (size_t w = 0; w < 4; ++w) {
+        uint64_t word = 0;
+        for (size_t b = 0; b < 8; ++b) word |= static_cast<uint64_t>(bytes[w * 8 + b]) << (8 * b);
+        seed[w] = word;
+    }
+    if ((seed[0] | seed[1] | seed[2] | seed[3]) == 0) return seed_from_u64(0);
+    return Xoshiro256pp(seed);
+}
+
+uint64_t Xoshiro256pp::next() noexcept {
+    const uint64_t result = rotl(s_[0] + s_[3], 23) + s_[0];
+    const uint64_t t = s_[1] << 17;
+    s_[2] ^= s_[0];
+    s_[3] ^= s_[1];
+    s_[1] ^= s_[2];
+    s_[0] ^= s_[3];
+    s_[2] ^= t;
+    s_[3] = rotl(s_[3], 45);
+    return result;
+}
+
+// ---- neighbour storage ----------------------------------------------------------------
+
+namespace {
+
+template <class V>
+void grow_for(V& v, size_t needed) {
+    if (v.capacity() < needed) v.reserve(std::max(needed, v.capacity() * 2));
+}
+
+constexpr size_t kInitialStride = 64;
+constexpr uint32_t kBatch = 64;
+
+}  // namespace
+
+void HNSWIndex::Links::reserve_rows(size_t count) { grow_for(data, count * (stride + 1)); }
+
+void HNSWIndex::Links::ensure_stride(size_t members) {
+    if (members <= stride) return;
+    const size_t wanted = std::min(limit, std::max(members, stride * 2));
+    std::vector<uint32_t> wider;
+    wider.reserve(std::max(data.capacity() / (stride + 1), rows) * (wanted + 1));
+    wider.resize(rows * (wanted + 1), 0);
+    for (size_t r = 0; r < rows; ++r) {
+        const uint32_t* from = row(r);
+        std::copy_n(from, from[0] + 1, wider.data() + r * (wanted + 1));
+    }
+    data = std::move(wider);
+    stride = wanted;
+}
+
+void HNSWIndex::Links::add_rows(size_t count) noexcept {
+    data.resize(data.size() + count * (stride + 1), 0);
+    rows += count;
+}
+
+// ---- distances -------------------------------------------------------------------------
+
+namespace {
+
+// Graph distance between two live vectors (norms are square roots of the sums
+// of squares); smaller is nearer.
+inline float live_distance(DistanceType type, const kernels::KernelSet& k, const float* a, float an, const float* b,
+                           float bn, size_t dim) {
+    switch (type) {
+        case DistanceType::L2: return std::sqrt(k.l2_squared(a, b, dim));
+        case DistanceType::InnerProduct: return -k.dot(a, b, dim);
+        case DistanceType::Cosine:
+            if (an == 0.0f || bn == 0.0f) return 1.0f;
+            return 1.0f - k.dot(a, b, dim) / (an * bn);
+    }
+    return 0.0f;
+}
+
+// Graph distance to a removed node, whose vector is empty: a sum of no terms.
+inline float removed_distance(DistanceType type) {
+    switch (type) {
+        case DistanceType::L2: return -0.0f;
+        case DistanceType::InnerProduct: return 0.0f;
+        case DistanceType::Cosine: return 1.0f;
+    }
+    return 0.0f;
+}
+
+// Candidate orders. Queue: nearest first, equal distances by smaller index.
+// Result set: its top is the farthest, equal distances by larger index.
+struct QueueAfter {
+    bool operator()(const HNSWIndex::Cand& a, const HNSWIndex::Cand& b) const noexcept {
+        return a.d > b.d || (a.d == b.d && a.idx > b.idx);
+    }
+};
+struct Nearer {
+    bool operator()(const HNSWIndex::Cand& a, const HNSWIndex::Cand& b) const noexcept {
+        return a.d < b.d || (a.d == b.d && a.idx < b.idx);
+    }
+};
+constexpr QueueAfter queue_after{};
+constexpr Nearer nearer{};
+
+struct LayerScratch {
+    std::vector<uint32_t> marks;
+    uint32_t generation = 0;
+    std::vector<HNSWIndex::Cand> queue;
+
+    void begin(size_t slots) {
+        if (marks.size() < slots) marks.resize(std::max(slots, marks.size() * 2), 0);
+        if (++generation == 0) {
+            std::fill(marks.begin(), marks.end(), 0);
+            generation = 1;
+        }
+    }
+    bool visit(uint32_t idx) {
+        if (marks[idx] == generation) return false;
+        marks[idx] = generation;
+        return true;
+    }
+};
+
+}  // namespace
+
+// Per-thread search state, reused by every layer search of the thread.
+struct HNSWIndex::Scratch : LayerScratch {};
+
+__attribute__((noinline)) HNSWIndex::Scratch& HNSWIndex::scratch() {
+    thread_local Scratch s;
+    return s;
+}
+
+// Distances from one query vector (a search query or the vector being inserted).
+struct HNSWIndex::Metric {
+    const HNSWIndex& index;
+    FloatSpan query;
+    float norm;
+    DistanceType type;
+    const kernels::KernelSet& k;
+    const std::string_view* inserting;  // id being inserted, or null for a search
+
+    float operator()(uint32_t idx) const {
+        if (!index.live_[idx]) return removed_distance(type);
+        return live_distance(type, k, query.data(), norm, index.vector_of(idx), index.norms_[idx], query.size());
+    }
+
+    // Distances to nodes[0..count) at once: one kernel call for a whole neighbour set.
+    void batch(const uint32_t* nodes, size_t count, float* out) const {
+        const size_t dim = query.size();
+        const float* base = index.vectors_.data();
+        if (type == DistanceType::L2) {
+            k.l2_squared_picked(query.data(), base, dim, dim, nodes, count, out);
+            for (size_t i = 0; i < count; ++i) out[i] = std::sqrt(out[i]);
+        } else {
+            k.dot_picked(query.data(), base, dim, dim, nodes, count, out);
+            for (size_t i = 0; i < count; ++i) {
+                if (type == DistanceType::InnerProduct) {
+                    out[i] = -out[i];
+                } else {
+                    const float vn = index.norms_[nodes[i]];
+                    out[i] = (norm == 0.0f || vn == 0.0f) ? 1.0f : 1.0f - out[i] / (norm * vn);
+                }
+            }
+        }
+        for (size_t i = 0; i < count; ++i)
+            if (!index.live_[nodes[i]]) out[i] = removed_distance(type);
+    }
+};
+
+// ---- index -----------------------------------------------------------------------------
+
+HNSWIndex::HNSWIndex(HNSWConfig config)
+    : config_(config), rng_(new Rng{{}, Xoshiro256pp::from_entropy()}) {
+    layer0_.limit = config_.m_max0;
+    layer0_.stride = std::min(config_.m_max0, kInitialStride);
+    upper_.limit = config_.m;
+    upper_.stride = std::min(config_.m, kInitialStride);
+}
+
+std::string HNSWIndex::debug_text() const {
+    return "HNSWIndex { dimension: " + std::to_string(dimension()) +
+           ", distance_type: " + distance_type_name(distance_type()) + ", m: " + std::to_string(config_.m) +
+           ", m_max0: " + std::to_string(config_.m_max0) +
+           ", ef_construction: " + std::to_string(config_.ef_construction) +
+           ", ef_search: " + std::to_string(config_.ef_search) + ", ml: " + std::to_string(config_.ml) +
+           ", len: " + std::to_string(len()) + ", slots: " + std::to_string(slots()) +
+           ", entry_point: " + (entry_point_ ? std::to_string(*entry_point_) : std::string("None")) +
+           ", max_level: " + std::to_string(max_level_) + " }";
+}
+
+size_t HNSWIndex::draw_level() {
+    std::lock_guard guard(rng_->lock);
+    size_t level = 0;
+    double r = rng_->gen.next_unit();
+    while (r < config_.ml && level < kMaxLevel) {
+        ++level;
+        r = rng_->gen.next_unit();
+    }
+    return level;
+}
+
+void HNSWIndex::fail_nan(const Metric& metric, uint32_t idx) const {
+    if (metric.inserting) {
+        const std::string id(*metric.inserting);
+        if (has_nan(metric.query))
+            throw Error("Cannot insert '" + id + "': the vector contains NaN, so its distances cannot be ordered");
+        throw Error("Cannot insert '" + id + "': its distance to entry '" + ids_[idx] +
+                    "' is NaN (NaN or infinite components cannot be ordered)");
+    }
+    if (has_nan(metric.query)) throw CoreError::invalid_query("the query contains NaN");
+    throw Error("Cannot rank entry '" + ids_[idx] +
+                "': its distance to the query is NaN (NaN or infinite components cannot be ordered)");
+}
+
+void HNSWIndex::search_layer(Scratch& s, const Metric& metric, uint32_t entry, size_t ef, size_t layer,
+                             std::vector<Cand>& w) const {
+    s.begin(slots());
+    std::vector<Cand>& c = s.queue;
+    c.clear();
+    w.clear();
+
+    s.visit(entry);
+    const float d0 = metric(entry);
+    if (std::isnan(d0)) fail_nan(metric, entry);
+    c.push_back({d0, entry});
+    w.push_back({d0, entry});
+
+    auto score_member = [&](uint32_t member, float d) {
+        if (std::isnan(d)) fail_nan(metric, member);
+        const float f = w.empty() ? std::numeric_limits<float>::infinity() : w.front().d;
+        if (w.size() < ef || d < f) {
+            c.push_back({d, member});
+            std::push_heap(c.begin(), c.end(), queue_after);
+            w.push_back({d, member});
+            std::push_heap(w.begin(), w.end(), nearer);
+            if (w.size() > ef) {
+                std::pop_heap(w.begin(), w.end(), nearer);
+                w.pop_back();
+            }
+        }
+    };
+
+    while (!c.empty()) {
+        std::pop_heap(c.begin(), c.end(), queue_after);
+        const Cand cur = c.back();
+        c.pop_back();
+        const float farthest = w.empty() ? std::numeric_limits<float>::infinity() : w.front().d;
+        if (w.size() >= ef && cur.d > farthest) break;
+        if (levels_[cur.idx] < layer) continue;
+
+        const uint32_t* row = links_of(cur.idx, layer);
+        const uint32_t count = row[0];
+        // Unvisited members, in set order, scored in batches of one kernel call.
+        uint32_t fresh[kBatch];
+        float dist[kBatch];
+        uint32_t n_fresh = 0;
+        auto flush = [&] {
+            metric.batch(fresh, n_fresh, dist);
+            for (uint32_t j = 0; j < n_fresh; ++j) score_member(fresh[j], dist[j]);
+            n_fresh = 0;
+        };
+        for (uint32_t j = 1; j <= count; ++j) {
+            const uint32_t member = row[j];
+            if (!s.visit(member)) continue;
+            fresh[n_fresh++] = member;
+            if (n_fresh == kBatch) flush();
+        }
+        if (n_fresh > 0) flush();
+    }
+    std::sort_heap(w.begin(), w.end(), nearer);  // (distance, index) is a total order: same as a stable sort
+}
+
+void HNSWIndex::add(std::string_view id, FloatSpan vector) {
+    const size_t dim = dimension();
+    if (vector.size() != dim) throw CoreError::add_dimension_mismatch(dim, vector.size());
+    if (id_to_idx_.find(id) != id_to_idx_.end()) throw CoreError::duplicate_record(id);
+    if (slots() >= std::numeric_limits<uint32_t>::max())
+        throw CoreError::capacity_exceeded(slots(), std::numeric_limits<uint32_t>::max());
+
+    const kernels::KernelSet& ks = kernels::active();
+    const DistanceType type = distance_type();
+    const size_t level = draw_level();
+    const uint32_t n = static_cast<uint32_t>(slots());
+    const float norm = std::sqrt(ks.sum_squares(vector.data(), dim));
+
+    // Phase 1: find the new node's neighbours and how every affected set
+    // changes, without touching the graph. A failure here (a NaN distance)
+    // leaves the index as it was.
+    struct Change {
+        uint32_t node;
+        uint32_t layer;
+        size_t begin, size;  // the set's new members in `pruned`, or size == SIZE_MAX: append n
+    };
+    const size_t top = entry_point_ ? std::min(level, max_level_) : 0;
+    std::vector<std::vector<uint32_t>> chosen(entry_point_ ? top + 1 : 0);
+    std::vector<Change> changes;
+    std::vector<uint32_t> pruned;
+    size_t need0 = 0, need_upper = 0;
+    if (entry_point_) {
+        const Metric metric{*this, vector, norm, type, ks, &id};
+        Scratch& sc = scratch();
+        std::vector<Cand> w;
+        std::vector<Cand> ranked;
+        std::vector<float> dists, to_new;
+        uint32_t e = *entry_point_;
+        for (size_t l = max_level_; l > level; --l) {
+            search_layer(sc, metric, e, 1, l, w);
+            if (!w.empty()) e = w.front().idx;
+        }
+        for (size_t l = top + 1; l-- > 0;) {
+            search_layer(sc, metric, e, config_.ef_construction, l, w);
+            const size_t limit = l == 0 ? config_.m_max0 : config_.m;
+            const size_t take = std::min(limit, w.size());
+            chosen[l].reserve(take);
+            to_new.clear();
+            for (size_t i = 0; i < take; ++i) {
+                chosen[l].push_back(w[i].idx);
+                to_new.push_back(w[i].d);
+            }
+            size_t& need = l == 0 ? need0 : need_upper;
+            need = std::max(need, take);
+            for (size_t si = 0; si < chosen[l].size(); ++si) {
+                const uint32_t s = chosen[l][si];
+                if (levels_[s] < l) continue;
+                const uint32_t* row = links_of(s, l);
+                const size_t count = row[0];
+                if (count + 1 <= limit) {
+                    changes.push_back({s, static_cast<uint32_t>(l), 0, SIZE_MAX});
+                    need = std::max(need, count + 1);
+                    continue;
+                }
+                // Too many links: keep the `limit` nearest to s (the new node included).
+                // The distance between s and the new node is the one the layer
+                // search just found (every graph distance is symmetric).
+                ranked.clear();
+                dists.resize(count);
+                if (live_[s]) {
+                    const Metric from_s{*this, FloatSpan(vector_of(s), dim), norms_[s], type, ks, nullptr};
+                    from_s.batch(row + 1, count, dists.data());
+                } else {
+                    std::fill(dists.begin(), dists.end(), removed_distance(type));
+                }
+                for (uint32_t j = 0; j < count; ++j) {
+                    if (std::isnan(dists[j]))
+                        throw Error("Cannot insert '" + std::string(id) + "': the distance between entries '" +
+                                    ids_[s] + "' and '" + ids_[row[j + 1]] +
+                                    "' is NaN (NaN or infinite components cannot be ordered)");
+                    ranked.push_back({dists[j], row[j + 1]});
+                }
+                ranked.push_back({to_new[si], n});
+                std::sort(ranked.begin(), ranked.end(), nearer);
+                const size_t keep = std::min(limit, ranked.size());
+                changes.push_back({s, static_cast<uint32_t>(l), pruned.size(), keep});
+                for (size_t i = 0; i < keep; ++i) pruned.push_back(ranked[i].idx);
+            }
+            if (!w.empty()) e = w.front().idx;
+        }
+    }
+
+    // Phase 2: reserve every buffer (failures here change nothing visible),
+    // then register the id; after that nothing can fail.
+    const size_t slots_after = size_t{n} + 1;
+    grow_for(vectors_, slots_after * dim);
+    grow_for(norms_, slots_after);
+    grow_for(ids_, slots_after);
+    grow_for(levels_, slots_after);
+    grow_for(live_, slots_after);
+    grow_for(upper_base_, slots_after);
+    layer0_.ensure_stride(need0);
+    upper_.ensure_stride(need_upper);
+    layer0_.reserve_rows(slots_after);
+    upper_.reserve_rows(upper_.rows + level);
+    id_to_idx_.emplace(std::string(id), n);
+
+    // Phase 3: commit.
+    vectors_.insert(vectors_.end(), vector.begin(), vector.end());
+    norms_.push_back(norm);
+    ids_.emplace_back(id);
+    levels_.push_back(static_cast<uint8_t>(level));
+    live_.push_back(1);
+    upper_base_.push_back(upper_.rows);
+    layer0_.add_rows(1);
+    upper_.add_rows(level);
+    for (size_t l = 0; l < chosen.size(); ++l) {
+        uint32_t* row = links_of(n, l);
+        row[0] = static_cast<uint32_t>(chosen[l].size());
+        std::copy(chosen[l].begin(), chosen[l].end(), row + 1);
+    }
+    for (const Change& change : changes) {
+        uint32_t* row = links_of(change.node, change.layer);
+        if (change.size == SIZE_MAX) {
+            row[++row[0]] = n;
+        } else {
+            row[0] = static_cast<uint32_t>(change.size);
+            std::copy_n(pruned.begin() + static_cast<ptrdiff_t>(change.begin), change.size, row + 1);
+        }
+    }
+    if (!entry_point_ || level > max_level_) {
+        entry_point_ = n;
+        max_level_ = level;
+    }
+}
+
+std::vector<SearchResult> HNSWIndex::search(FloatSpan query, size_t k) const {
+    const size_t dim = dimension();
+    if (query.size() != dim) throw CoreError::query_dimension_mismatch(dim, query.size());
+    if (slots() == 0 || k == 0) return {};
+
+    const kernels::KernelSet& ks = kernels::active();
+    const DistanceType type = distance_type();
+    const Metric metric{*this, query, std::sqrt(ks.sum_squares(query.data(), dim)), type, ks, nullptr};
+    Scratch& sc = scratch();
+    std::vector<Cand> w;
+    uint32_t e = *entry_point_;
+    for (size_t l = max_level_; l >= 1; --l) {
+        search_layer(sc, metric, e, 1, l, w);
+        if (!w.empty()) e = w.front().idx;
+    }
+    search_layer(sc, metric, e, config_.ef_search, 0, w);
+
+    std::vector<SearchResult> out;
+    out.reserve(std::min(k, w.size()));
+    for (const Cand& c : w) {
+        if (out.size() == k) break;
+        if (!live_[c.idx]) continue;
+        float distance = c.d;
+        if (type == DistanceType::InnerProduct) distance = -c.d;
+        if (type == DistanceType::Cosine) distance = 1.0f - c.d;
+        out.push_back(SearchResult{ids_[c.idx], distance, score_of(type, distance)});
+    }
+    return out;
+}
+
+bool HNSWIndex::remove(std::string_view id) {
+    auto it = id_to_idx_.find(id);
+    if (it == id_to_idx_.end()) return false;
+    const uint32_t i = it->second;
+    // One pass over every link of every node, on every layer.
+    for (Links* links : {&layer0_, &upper_}) {
+        for (size_t r = 0; r < links->rows; ++r) {
+            uint32_t* row = links->row(r);
+            for (uint32_t j = 1; j <= row[0]; ++j) {
+                if (row[j] == i) {
+                    row[j] = row[row[0]];
+                    --row[0];
+                    break;
+                }
+            }
+        }
+    }
+    id_to_idx_.erase(it);
+    std::string().swap(ids_[i]);
+    live_[i] = 0;
+    return true;
+}
+
+bool HNSWIndex::contains(std::string_view id) const { return id_to_idx_.find(id) != id_to_idx_.end(); }
+
+}  // namespace halyard

@@ -1,0 +1,117 @@
+// The approximate nearest-neighbour index: a hierarchical navigable
+// small-world graph.
+//
+// Layout: node vectors in one contiguous block (one row per slot), the
+// neighbour sets in flat arrays of fixed-stride rows ([count, members...]),
+// one array for layer 0 and one for all higher layers, and visited marks in
+// a generation-stamped array reused by every layer search of a thread.
+// Removed nodes keep their slot and their own links (a tombstone): they take
+// part in the graph with an empty vector but are never reported.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "index/storage.hpp"
+#include "index/types.hpp"
+#include "runtime/hash.hpp"
+
+namespace halyard {
+
+// xoshiro256++ (256-bit state).
+class Xoshiro256pp {
+public:
+    explicit Xoshiro256pp(const uint64_t (&seed)[4]);
+    static Xoshiro256pp seed_from_u64(uint64_t value);  // SplitMix64 expansion
+    // Seeds from 32 bytes of the operating system's random source; an
+    // all-zero seed is replaced by seed_from_u64(0). Throws
+    // Error("from_entropy failed: ...") when the source fails.
+    static Xoshiro256pp from_entropy();
+    uint64_t next() noexcept;
+    double next_unit() noexcept { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
+
+private:
+    uint64_t s_[4];
+};
+
+class HNSWIndex final : public VectorIndex {
+public:
+    static constexpr size_t kMaxLevel = 16;
+
+    explicit HNSWIndex(HNSWConfig config);
+
+    std::string debug_text() const override;
+    void add(std::string_view id, FloatSpan vector) override;  // insert
+    std::vector<SearchResult> search(FloatSpan query, size_t k) const override;
+    bool remove(std::string_view id) override;
+    bool contains(std::string_view id) const override;
+    size_t len() const override { return id_to_idx_.size(); }
+    size_t dimension() const override { return config_.base.dimension; }
+    DistanceType distance_type() const override { return config_.base.distance_type; }
+
+    const HNSWConfig& config() const noexcept { return config_; }
+    size_t slots() const noexcept { return ids_.size(); }
+    std::optional<uint32_t> entry_point() const noexcept { return entry_point_; }
+    size_t max_level() const noexcept { return max_level_; }
+
+    struct Cand {
+        float d;
+        uint32_t idx;
+    };
+
+private:
+    // Neighbour sets of one group of layers: fixed-stride rows [count, members...].
+    // The stride starts small and grows (up to the set limit) only when a
+    // set outgrows it, so a huge `m` costs memory only where links exist.
+    struct Links {
+        std::vector<uint32_t> data;
+        size_t stride = 0;  // member capacity of a row
+        size_t limit = 0;   // largest set size ever needed (M of these layers)
+        size_t rows = 0;
+
+        uint32_t* row(size_t r) noexcept { return data.data() + r * (stride + 1); }
+        const uint32_t* row(size_t r) const noexcept { return data.data() + r * (stride + 1); }
+        void reserve_rows(size_t count);             // capacity for `count` rows
+        void ensure_stride(size_t members);          // rows can hold `members`
+        void add_rows(size_t count) noexcept;        // after reserve_rows
+    };
+
+    struct Metric;
+    struct Rng {
+        std::mutex lock;
+        Xoshiro256pp gen;
+    };
+
+    size_t draw_level();
+    const float* vector_of(uint32_t idx) const noexcept { return vectors_.data() + size_t{idx} * dimension(); }
+    const uint32_t* links_of(uint32_t idx, size_t layer) const noexcept {
+        return layer == 0 ? layer0_.row(idx) : upper_.row(upper_base_[idx] + layer - 1);
+    }
+    uint32_t* links_of(uint32_t idx, size_t layer) noexcept {
+        return layer == 0 ? layer0_.row(idx) : upper_.row(upper_base_[idx] + layer - 1);
+    }
+    struct Scratch;
+    static Scratch& scratch();
+    void search_layer(Scratch& s, const Metric& metric, uint32_t entry, size_t ef, size_t layer, std::vector<Cand>& out) const;
+    [[noreturn]] void fail_nan(const Metric& metric, uint32_t idx) const;
+
+    HNSWConfig config_;
+    AlignedFloats vectors_;           // one row per slot (kept, unused, for removed nodes)
+    std::vector<float> norms_;        // square root of each slot's sum of squares
+    std::vector<std::string> ids_;    // empty for removed nodes
+    std::vector<uint8_t> levels_;
+    std::vector<uint8_t> live_;
+    std::vector<size_t> upper_base_;  // first row in upper_ of each slot (layers 1..level)
+    Links layer0_;
+    Links upper_;
+    HashMap<std::string, uint32_t> id_to_idx_;
+    std::optional<uint32_t> entry_point_;
+    size_t max_level_ = 0;
+    std::unique_ptr<Rng> rng_;
+};
+
+}  // namespace halyard

@@ -20,6 +20,7 @@ from halyard import _halyard_rs as mod
 
 PACKAGE_DIR = Path(halyard.__file__).resolve().parent
 STUB = PACKAGE_DIR / "_halyard_rs.pyi"
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 
 
 def stub_tree():
@@ -61,18 +62,26 @@ def is_enumeration(cls):
     return "__int__" in vars(cls)
 
 
-def test_stubtest_finds_no_errors(tmp_path):
-    pytest.importorskip("mypy.stubtest")
+def run_mypy_tool(args, cwd):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in (str(PACKAGE_DIR.parent), env.get("PYTHONPATH")) if p)
-    result = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "halyard._halyard_rs"],
-        cwd=tmp_path,
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=600,
+    env["MYPYPATH"] = str(PACKAGE_DIR.parent)
+    return subprocess.run(
+        [sys.executable, "-m", *args], cwd=cwd, env=env, capture_output=True, text=True, timeout=600
     )
+
+
+def test_stubtest_finds_no_errors(tmp_path):
+    pytest.importorskip("mypy.stubtest")
+    result = run_mypy_tool(["mypy.stubtest", "halyard._halyard_rs"], tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_examples_type_check_against_the_stubs(tmp_path):
+    pytest.importorskip("mypy")
+    if not EXAMPLES.is_dir():
+        pytest.skip("no examples next to the tests")
+    result = run_mypy_tool(["mypy", "--cache-dir", str(tmp_path / "cache"), str(EXAMPLES)], tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
 

@@ -159,3 +159,53 @@ def test_docstrings_carry_text_signatures():
     assert TrajectoryCoordinate.root.__text_signature__ == "()"
     assert cosine_similarity.__text_signature__ == "(a, b)"
     assert cosine_similarity.__doc__ == "Compute cosine similarity between two vectors."
+
+
+class CallsBack:
+    """A number whose conversion re-enters the object under test."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __float__(self):
+        self.action()
+        return 1.0
+
+
+def test_shared_borrows_coexist():
+    from halyard import OutcomeStats
+
+    stats = OutcomeStats()
+    stats.update_scalar(2.0)
+    assert stats.merge(stats).count == 2  # receiver and argument both borrowed shared
+
+
+def test_exclusive_borrow_is_taken_before_arguments_are_converted():
+    from halyard import OutcomeStats
+
+    stats = OutcomeStats()
+    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+        stats.update_scalar(CallsBack(lambda: stats.count))
+    assert stats.count == 0
+    stats.update_scalar(1.0)  # the borrow was released on the failure path
+    assert stats.count == 1
+
+
+def test_conflicting_exclusive_borrow_fails_at_once():
+    from halyard import OutcomeStats
+
+    stats = OutcomeStats()
+    stats.update_scalar(1.0)
+    stats.update_scalar(3.0)
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        stats.confidence_interval(CallsBack(lambda: stats.update_scalar(5.0)))
+    assert stats.count == 2
+    assert stats.confidence_interval(0.95) is not None
+
+
+def test_classes_without_constructor():
+    from halyard import CacheStats, SearchResult
+
+    for cls in (SearchResult, CacheStats):
+        with pytest.raises(TypeError, match=f"^No constructor defined for {cls.__name__}$"):
+            cls()

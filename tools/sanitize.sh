@@ -5,7 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build/sanitize
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALYARD_SANITIZE=ON \
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+cmake -S . -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALYARD_SANITIZE=ON \
   -DPython_EXECUTABLE="$(command -v python3)" >/dev/null
 cmake --build "$build"
 pkg="$(mktemp -d)"

@@ -273,20 +273,26 @@ def machine_table(machine):
     return "\n".join(lines)
 
 
-def summary_sentence(rows):
+def summary_sentence(rows, brief=False):
+    """One or two sentences on how the comparisons came out; `brief` names only
+    the areas where Halyard lost, not each case."""
     compared = [r for r in rows if speedup(r) is not None]
     if not compared:
         return "No comparison with an anchor finished."
     faster = [r for r in compared if speedup(r) >= 1]
     values = sorted(speedup(r) for r in compared)
-    median = values[len(values) // 2] if len(values) % 2 else math.sqrt(values[len(values) // 2 - 1]
-                                                                         * values[len(values) // 2])
+    middle = len(values) // 2
+    median = values[middle] if len(values) % 2 else math.sqrt(values[middle - 1] * values[middle])
     text = (f"Halyard was faster than the anchor in {len(faster)} of {len(compared)} comparisons, "
             f"with a median speed-up of {fmt_speedup(median)}.")
     slower = areas_in_order([r for r in compared if speedup(r) < 1])
-    if slower:
-        cases = ["; ".join(f"{r['operation']} against {r['anchor_name']}" for r in rs) for rs in slower.values()]
-        text += " It was slower in " + "; ".join(f"{area} ({c})" for area, c in zip(slower, cases)) + "."
+    if slower and brief:
+        text += " It was slower in " + ", ".join(
+            f"{len(rs)} of the {area} comparisons" for area, rs in slower.items()) + "."
+    elif slower:
+        text += " It was slower in " + "; ".join(
+            f"{area} ({', '.join(r['operation'] + ' against ' + r['anchor_name'] for r in rs)})"
+            for area, rs in slower.items()) + "."
     return text
 
 
@@ -312,7 +318,7 @@ def write_markdown(report, path, image_name):
         "",
         summary_sentence(rows),
         "",
-        rows_table([r for r in rows if r.get("headline")], with_area=True, with_note=False),
+        rows_table([r for r in rows if r.get("headline")], with_area=True),
         "",
         f"![Halyard speed-up over each anchor]({image_name})",
         "",
@@ -339,12 +345,12 @@ def write_readme_section(report, path):
         "",
         "Each script in `benchmarks/` times Halyard against the usual way of doing the same job in "
         "one process on the same data: NumPy expressions, plain Python, hnswlib and faiss-cpu. "
-        + summary_sentence(rows)
+        + summary_sentence(rows, brief=True)
         + f" The headline rows below come from {machine.get('cpu')} ({machine.get('logical_cpus')} logical "
         f"CPUs, NumPy {machine.get('numpy')}, {machine.get('date')}) on a shared, busy machine, so "
         "read them as rough ratios; [docs/benchmarks.md](docs/benchmarks.md) has every row and the machine.",
         "",
-        rows_table([r for r in rows if r.get("headline")], with_area=True, with_note=False),
+        rows_table([r for r in rows if r.get("headline")], with_area=True),
         "",
         "![Halyard speed-up over each anchor](docs/benchmarks.png)",
         "",

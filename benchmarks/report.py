@@ -285,14 +285,14 @@ def summary_sentence(rows, brief=False):
     median = values[middle] if len(values) % 2 else math.sqrt(values[middle - 1] * values[middle])
     text = (f"Halyard was faster than the anchor in {len(faster)} of {len(compared)} comparisons, "
             f"with a median speed-up of {fmt_speedup(median)}.")
-    slower = areas_in_order([r for r in compared if speedup(r) < 1])
+    slower = [r for r in compared if speedup(r) < 1]
     if slower and brief:
-        text += " It was slower in " + ", ".join(
-            f"{len(rs)} of the {area} comparisons" for area, rs in slower.items()) + "."
+        parts = [f"{len(rs)} {area} comparison{'s' if len(rs) > 1 else ''}"
+                 for area, rs in areas_in_order(slower).items()]
+        text += " It was slower in " + (", ".join(parts[:-1]) + " and " if len(parts) > 1 else "") + parts[-1] + "."
     elif slower:
-        text += " It was slower in " + "; ".join(
-            f"{area} ({', '.join(r['operation'] + ' against ' + r['anchor_name'] for r in rs)})"
-            for area, rs in slower.items()) + "."
+        text += " It was slower in these: " + "; ".join(
+            f"{r['operation']} against {r['anchor_name']} ({fmt_speedup(speedup(r))})" for r in slower) + "."
     return text
 
 

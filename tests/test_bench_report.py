@@ -89,7 +89,7 @@ def test_rendering_shows_ratios_missing_anchors_and_failures(tmp_path):
     assert "| slow | 2.00 ms | faiss | 1.00 ms | 0.50x | noisy |" in text
     assert "| split | 1.50 s | — | — | — |" in text
     assert "faster than the anchor in 1 of 2 comparisons" in text
-    assert "slower in vector functions (slow against faiss)" in text
+    assert "slower in these: slow against faiss (0.50x)." in text
     assert text.index("## Vector functions") < text.index("## Conversation structure")
     assert "failed (exit code 1)" in text and "Traceback: boom" in text
 
@@ -98,6 +98,7 @@ def test_rendering_shows_ratios_missing_anchors_and_failures(tmp_path):
     text = section.read_text()
     assert text.startswith("## Performance") and "docs/benchmarks.png" in text
     assert "| conversation structure | split |" in text and "| slow |" not in text
+    assert "slower in 1 vector functions comparison." in text
 
 
 def test_every_benchmark_script_is_found_in_report_order():

@@ -15,6 +15,7 @@ import time
 import numpy as np
 
 import halyard
+from _results import record
 
 RNG = np.random.default_rng(7)
 N_CONTEXT, N_CONSERVATION, DIM = 1000, 200, 384
@@ -141,6 +142,8 @@ def main():
         print(f"{name:<44} {'halyard':<56} {ours * 1e6:>8.1f}us {'':>16}")
         for label, t in rows:
             print(f"{'':<44} {label:<56} {t * 1e6:>8.1f}us {t / ours:>15.2f}x")
+            record("attention and conservation", name, ours, label, t,
+                   headline=label == "numpy, matrix stacked in advance, BLAS default threads")
 
 
 class _nullcontext:

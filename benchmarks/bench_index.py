@@ -33,6 +33,8 @@ import numpy as np  # noqa: E402
 
 from halyard._halyard_rs import DistanceType, FlatIndex, HNSWIndex  # noqa: E402
 
+from _results import record  # noqa: E402
+
 try:
     import faiss
 except ImportError:  # pragma: no cover - optional anchor
@@ -148,6 +150,12 @@ def bench_flat(table, rng, n, dim, nq):
         if faiss is not None:
             table.add(section, "faiss flat search k=10", fmt_time(t["faiss"]), ratio(t["faiss"], ours))
             del fi, fns
+        operation = f"flat {label} search k=10, {n:,}x{dim}"
+        record("vector index", operation, ours, "numpy X@q + argpartition", t["argp"],
+               f"halyard resident memory {mem:.0f} B per vector (raw {dim * 4} B)", headline=label == "IP")
+        record("vector index", operation, ours, "numpy bare X@q (no top-k)", t["bare"])
+        if "faiss" in t:
+            record("vector index", operation, ours, f"faiss IndexFlat{label}", t["faiss"], headline=label == "IP")
         table.add(section, "halyard memory per vector", f"{mem:.0f} B", "", f"raw vector {dim * 4} B")
         # Sanity: the same hits as numpy (up to ties).
         q = Q[0]
@@ -223,22 +231,35 @@ def bench_hnsw(table, rng, n, dim, nq):
     ours_build = built["halyard"][0]
     times = interleaved({name: entry[3] for name, entry in built.items()}, Q, rounds=5)
     ours_search = times["halyard"]
+    recall = {name: recall_at_10([entry[2](q, 10) for q in Q], truth) for name, entry in built.items()}
     for name, (build, mem, search_k, one) in built.items():
         t = times[name]
         goal = "goal: >= 1.00x" if name != "halyard" else ""
         table.add(section, f"{name} build (1 add/call)", fmt_time(build), ratio(build, ours_build), goal)
         table.add(section, f"{name} search ef=128 k=10", fmt_time(t), ratio(t, ours_search),
                   goal if name == "hnswlib" else "")
-        table.add(section, f"{name} recall@10", f"{recall_at_10([search_k(q, 10) for q in Q], truth):.3f}")
+        table.add(section, f"{name} recall@10", f"{recall[name]:.3f}")
         table.add(section, f"{name} memory per vector", f"{mem:.0f} B", "", f"raw vector {dim * 4} B")
+    anchors = {name: built[name][0] for name in built if name != "halyard"}
     del built
     gc.collect()
 
     X, Q = clustered(rng, n, nq, dim, spread=1.0)
     truth = l2_truth(X, Q)
     section = f"hnsw L2 {n}x{dim} separated clusters"
+    separated = {}
     for name, (build, mem, search_k, one) in build_hnsw_all(X).items():
-        table.add(section, f"{name} recall@10", f"{recall_at_10([search_k(q, 10) for q in Q], truth):.3f}")
+        separated[name] = recall_at_10([search_k(q, 10) for q in Q], truth)
+        table.add(section, f"{name} recall@10", f"{separated[name]:.3f}")
+
+    for name, anchor_build in anchors.items():
+        anchor = {"faiss HNSWFlat": "faiss IndexHNSWFlat"}.get(name, name)
+        note = (f"recall@10: halyard {recall['halyard']:.3f}, {anchor} {recall[name]:.3f}; "
+                f"on well-separated clusters halyard {separated['halyard']:.3f}, {anchor} {separated[name]:.3f}")
+        record("vector index", f"HNSW build, {n:,}x{dim}, m=16, ef_construction=200, 1 add/call", ours_build,
+               anchor, anchor_build, headline=name == "hnswlib")
+        record("vector index", f"HNSW search ef=128 k=10, {n:,}x{dim}", ours_search, anchor, times[name], note,
+               headline=name == "hnswlib")
 
 
 def main():

@@ -12,6 +12,8 @@ import timeit
 
 from halyard import _halyard_rs as hy
 
+from _results import record
+
 PATTERNS = [
     "as we discussed",
     "like we did before",
@@ -111,6 +113,8 @@ def main():
     print(f"{'size':>6}  {'text':<22} {'halyard':>12} {'python':>12} {'speed-up':>9}")
     for label, case, t_hy, t_py in rows:
         print(f"{label:>6}  {case:<22} {fmt(t_hy):>12} {fmt(t_py):>12} {t_py / t_hy:8.1f}x")
+        record("knowledge-transfer links", f"detect_knowledge_transfer, {label}, {case}", t_hy,
+               "pure Python (str.lower + `in`, ten phrases)", t_py, headline=(label, case) == ("10 KB", "no phrase"))
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@ import timeit
 import numpy as np
 
 import halyard as hy
+from _results import record
 
 DIM = 384
 
@@ -39,6 +40,8 @@ def main():
         t_ours = per_call_us(ours, number)
         t_np = per_call_us(theirs, number)
         print(f"| {name} | {t_ours:.3f} | `{expr}` | {t_np:.3f} | {t_np / t_ours:.1f}x |")
+        record("vector functions", f"{name}, {DIM}-dim float32", t_ours * 1e-6, f"numpy `{expr}`", t_np * 1e-6,
+               headline=name == "cosine_similarity")
 
 
 if __name__ == "__main__":

@@ -376,11 +376,41 @@ def pool_under_thread_churn():
         run_threads([one_pass] * 3)
 
 
+def exit_while_searching():
+    """The interpreter exits while daemon threads are in the middle of pool
+    searches and HNSW inserts: the process ends cleanly."""
+    import halyard as hy
+
+    rng = np.random.default_rng(2)
+    X = rng.standard_normal((3000, 8)).astype(np.float32)
+    flat = hy.FlatIndex(8)
+    for i, row in enumerate(X):
+        flat.add(str(i), row)
+    started = threading.Barrier(5)
+
+    def search_forever():
+        started.wait()
+        while True:
+            flat.search(X[0], 5)
+
+    def insert_forever(seed):
+        index = hy.HNSWIndex(8, 4, 16)
+        started.wait()
+        i = 0
+        while True:
+            index.add(f"{seed}-{i}", X[i % 3000])
+            i += 1
+
+    for target, args in ((search_forever, ()), (search_forever, ()), (insert_forever, (1,)), (insert_forever, (2,))):
+        threading.Thread(target=target, args=args, daemon=True).start()
+    started.wait()
+
+
 # ---- tests ------------------------------------------------------------------------------------
 
 
 @pytest.mark.parametrize("name", ["flat_searches", "hnsw_searches", "chain_ids", "cross_thread_borrows",
-                                  "reentrant_borrows"])
+                                  "reentrant_borrows", "exit_while_searching"])
 def test_threads(name):
     run_scenario(name)
 

@@ -184,19 +184,21 @@ struct Caster<std::tuple<Ts...>> {
     }
     template <class V>
     static PyObject* cast(V&& value) {
-        return std::apply([](auto&&... items) { return build({to_python(std::forward<decltype(items)>(items))...}); },
-                          std::forward<V>(value));
+        return std::apply(
+            [](auto&&... items) {
+                // Owned as they are made: if converting a later item throws,
+                // the earlier ones are released.
+                Object parts[] = {Object::steal(to_python(std::forward<decltype(items)>(items)))...};
+                return build(parts, sizeof...(Ts));
+            },
+            std::forward<V>(value));
     }
-    static PyObject* build(std::initializer_list<PyObject*> items) {
-        for (PyObject* item : items)
-            if (!item) {
-                for (PyObject* i : items) Py_XDECREF(i);
-                throw_error_set();
-            }
-        PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
+    static PyObject* build(Object* parts, size_t count) {
+        for (size_t i = 0; i < count; ++i)
+            if (!parts[i]) throw_error_set();
+        PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(count));
         if (!tuple) throw_error_set();
-        Py_ssize_t i = 0;
-        for (PyObject* item : items) PyTuple_SetItem(tuple, i++, item);
+        for (size_t i = 0; i < count; ++i) PyTuple_SetItem(tuple, static_cast<Py_ssize_t>(i), parts[i].release());
         return tuple;
     }
 
@@ -215,7 +217,9 @@ struct Caster<std::pair<A, B>> {
     }
     template <class V>
     static PyObject* cast(V&& v) {
-        return Caster<std::tuple<A, B>>::build({to_python(std::forward<V>(v).first), to_python(std::forward<V>(v).second)});
+        Object parts[] = {Object::steal(to_python(std::forward<V>(v).first)),
+                          Object::steal(to_python(std::forward<V>(v).second))};
+        return Caster<std::tuple<A, B>>::build(parts, 2);
     }
 };
 

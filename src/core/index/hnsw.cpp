@@ -125,16 +125,6 @@ inline float live_distance(DistanceType type, const kernels::KernelSet& k, const
     return 0.0f;
 }
 
-// Graph distance to a removed node, whose vector is empty: a sum of no terms.
-inline float removed_distance(DistanceType type) {
-    switch (type) {
-        case DistanceType::L2: return -0.0f;
-        case DistanceType::InnerProduct: return 0.0f;
-        case DistanceType::Cosine: return 1.0f;
-    }
-    return 0.0f;
-}
-
 // Candidate orders. Queue: nearest first, equal distances by smaller index.
 // Result set: its top is the farthest, equal distances by larger index.
 struct QueueAfter {
@@ -189,7 +179,6 @@ struct HNSWIndex::Metric {
     const std::string_view* inserting;  // id being inserted, or null for a search
 
     float operator()(uint32_t idx) const {
-        if (!index.live_[idx]) return removed_distance(type);
         return live_distance(type, k, query.data(), norm, index.vector_of(idx), index.norms_[idx], query.size());
     }
 
@@ -211,8 +200,6 @@ struct HNSWIndex::Metric {
                 }
             }
         }
-        for (size_t i = 0; i < count; ++i)
-            if (!index.live_[nodes[i]]) out[i] = removed_distance(type);
     }
 };
 
@@ -262,7 +249,7 @@ void HNSWIndex::fail_nan(const Metric& metric, uint32_t idx) const {
 }
 
 void HNSWIndex::search_layer(Scratch& s, const Metric& metric, uint32_t entry, size_t ef, size_t layer,
-                             std::vector<Cand>& w) const {
+                             std::vector<Cand>& w, bool live_only) const {
     s.begin(slots());
     std::vector<Cand>& c = s.queue;
     c.clear();
@@ -271,8 +258,11 @@ void HNSWIndex::search_layer(Scratch& s, const Metric& metric, uint32_t entry, s
     s.visit(entry);
     const float d0 = metric(entry);
     if (std::isnan(d0)) fail_nan(metric, entry);
+    // With `live_only`, removed nodes are walked through but take no place
+    // in the result set, so it fills with live nodes only.
+    auto admits = [&](uint32_t idx) { return !live_only || live_[idx]; };
     c.push_back({d0, entry});
-    w.push_back({d0, entry});
+    if (admits(entry)) w.push_back({d0, entry});
 
     auto score_member = [&](uint32_t member, float d) {
         if (std::isnan(d)) fail_nan(metric, member);
@@ -280,6 +270,7 @@ void HNSWIndex::search_layer(Scratch& s, const Metric& metric, uint32_t entry, s
         if (w.size() < ef || d < f) {
             c.push_back({d, member});
             std::push_heap(c.begin(), c.end(), queue_after);
+            if (!admits(member)) return;
             w.push_back({d, member});
             std::push_heap(w.begin(), w.end(), nearer);
             if (w.size() > ef) {
@@ -383,12 +374,8 @@ void HNSWIndex::add(std::string_view id, FloatSpan vector) {
                 // search just found (every graph distance is symmetric).
                 ranked.clear();
                 dists.resize(count);
-                if (live_[s]) {
-                    const Metric from_s{*this, FloatSpan(vector_of(s), dim), norms_[s], type, ks, nullptr};
-                    from_s.batch(row + 1, count, dists.data());
-                } else {
-                    std::fill(dists.begin(), dists.end(), removed_distance(type));
-                }
+                const Metric from_s{*this, FloatSpan(vector_of(s), dim), norms_[s], type, ks, nullptr};
+                from_s.batch(row + 1, count, dists.data());
                 for (uint32_t j = 0; j < count; ++j) {
                     if (std::isnan(dists[j]))
                         throw Error("Cannot insert '" + std::string(id) + "': the distance between entries '" +
@@ -453,7 +440,7 @@ void HNSWIndex::add(std::string_view id, FloatSpan vector) {
 std::vector<SearchResult> HNSWIndex::search(FloatSpan query, size_t k) const {
     const size_t dim = dimension();
     if (query.size() != dim) throw CoreError::query_dimension_mismatch(dim, query.size());
-    if (slots() == 0 || k == 0) return {};
+    if (id_to_idx_.empty() || k == 0) return {};
 
     const kernels::KernelSet& ks = kernels::active();
     const DistanceType type = distance_type();
@@ -465,7 +452,7 @@ std::vector<SearchResult> HNSWIndex::search(FloatSpan query, size_t k) const {
         search_layer(sc, metric, e, 1, l, w);
         if (!w.empty()) e = w.front().idx;
     }
-    search_layer(sc, metric, e, config_.ef_search, 0, w);
+    search_layer(sc, metric, e, config_.ef_search, 0, w, /*live_only=*/true);
 
     std::vector<SearchResult> out;
     out.reserve(std::min(k, w.size()));
@@ -484,19 +471,19 @@ bool HNSWIndex::remove(std::string_view id) {
     auto it = id_to_idx_.find(id);
     if (it == id_to_idx_.end()) return false;
     const uint32_t i = it->second;
-    // One pass over every link of every node, on every layer.
-    for (Links* links : {&layer0_, &upper_}) {
-        for (size_t r = 0; r < links->rows; ++r) {
-            uint32_t* row = links->row(r);
-            for (uint32_t j = 1; j <= row[0]; ++j) {
-                if (row[j] == i) {
-                    row[j] = row[row[0]];
-                    --row[0];
-                    break;
-                }
-            }
+    // The node stays in the graph as a waypoint: its vector and every link
+    // to and from it are kept, so removing many nodes does not cut the live
+    // ones apart; searches walk through it but never report it. Components
+    // that are not finite become 0, so that distances to it stay ordered.
+    const size_t dim = dimension();
+    float* row = vectors_.data() + size_t{i} * dim;
+    bool changed = false;
+    for (size_t j = 0; j < dim; ++j)
+        if (!std::isfinite(row[j])) {
+            row[j] = 0.0f;
+            changed = true;
         }
-    }
+    if (changed) norms_[i] = std::sqrt(kernels::active().sum_squares(row, dim));
     id_to_idx_.erase(it);
     std::string().swap(ids_[i]);
     live_[i] = 0;

@@ -5,8 +5,9 @@
 // neighbour sets in flat arrays of fixed-stride rows ([count, members...]),
 // one array for layer 0 and one for all higher layers, and visited marks in
 // a generation-stamped array reused by every layer search of a thread.
-// Removed nodes keep their slot and their own links (a tombstone): they take
-// part in the graph with an empty vector but are never reported.
+// Removed nodes keep their slot, their vector and every link to and from them
+// (a tombstone): they take part in the graph as waypoints but are never
+// reported, and a search's result set holds live nodes only.
 #pragma once
 
 #include <cstdint>
@@ -96,11 +97,12 @@ private:
     }
     struct Scratch;
     static Scratch& scratch();
-    void search_layer(Scratch& s, const Metric& metric, uint32_t entry, size_t ef, size_t layer, std::vector<Cand>& out) const;
+    void search_layer(Scratch& s, const Metric& metric, uint32_t entry, size_t ef, size_t layer, std::vector<Cand>& out,
+                      bool live_only = false) const;
     [[noreturn]] void fail_nan(const Metric& metric, uint32_t idx) const;
 
     HNSWConfig config_;
-    AlignedFloats vectors_;           // one row per slot (kept, unused, for removed nodes)
+    AlignedFloats vectors_;           // one row per slot (kept for removed nodes: they still guide searches)
     std::vector<float> norms_;        // square root of each slot's sum of squares
     std::vector<std::string> ids_;    // empty for removed nodes
     std::vector<uint8_t> levels_;

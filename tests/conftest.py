@@ -1,5 +1,7 @@
 """Shared helpers: step-by-step float32 references and subprocess runners."""
 
+import ctypes
+import ctypes.util
 import os
 import subprocess
 import sys
@@ -33,6 +35,26 @@ def f32_cosine(a, b):
     if na == 0 or nb == 0:
         return f32(0.0)
     return f32(f32_dot(a, b) / f32(f32(np.sqrt(na)) * f32(np.sqrt(nb))))
+
+
+# The single-precision exp, log and log1p of the C library the engine calls, so
+# references round exactly as the engine does.
+_libm = ctypes.CDLL(ctypes.util.find_library("m"))
+for _name in ("expf", "logf", "log1pf"):
+    getattr(_libm, _name).restype = ctypes.c_float
+    getattr(_libm, _name).argtypes = [ctypes.c_float]
+
+
+def expf(x):
+    return f32(_libm.expf(float(x)))
+
+
+def logf(x):
+    return f32(_libm.logf(float(x)))
+
+
+def log1pf(x):
+    return f32(_libm.log1pf(float(x)))
 
 
 def arr(*values):

@@ -5,7 +5,7 @@ import math
 
 import numpy as np
 import pytest
-from conftest import arr, f32, f32_cosine, f32_sum
+from conftest import arr, expf, f32, f32_cosine, f32_sum, log1pf
 from hypothesis import given, settings, strategies as st
 
 import halyard
@@ -45,12 +45,12 @@ def ref_spatial(q, c, w):
         f32(w[1]) * abs(f32(q.sibling_order) - f32(c.sibling_order)),
         f32(w[2]) * abs(f32(q.homogeneity) - f32(c.homogeneity)),
         f32(w[3]) * abs(f32(q.temporal) - f32(c.temporal)),
-        f32(w[4]) * abs(np.log1p(f32(q.complexity)) - np.log1p(f32(c.complexity))),
+        f32(w[4]) * abs(log1pf(f32(q.complexity)) - log1pf(f32(c.complexity))),
     ]
     total = f32(0.0)
     for i, t in enumerate(terms):
         total = t * t if i == 0 else f32(total + t * t)
-    return np.exp(-np.sqrt(total, dtype=np.float32), dtype=np.float32)
+    return expf(-np.sqrt(total, dtype=np.float32))
 
 
 def ref_attention(preset, qc, coords, q, ctx):
@@ -68,7 +68,7 @@ def ref_attention(preset, qc, coords, q, ctx):
     for r in raw[1:]:
         if not m > r:
             m = r
-    e = [np.exp(f32(f32(r - m) / f32(temperature)), dtype=np.float32) for r in raw]
+    e = [expf(f32(f32(r - m) / f32(temperature))) for r in raw]
     s = f32_sum(e)
     forward = [max(f32(x / s), f32(1e-10)) for x in e] if s > 0 else [f32(f32(1) / f32(n))] * n
     p = [f32(x * x) for x in forward]

@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import f32, f32_cosine
+from conftest import expf, f32, f32_cosine, log1pf
 from halyard import _halyard_rs as hy
 
 LT = hy.LinkType
@@ -48,8 +48,6 @@ def compat(a, b):
     return f32(SPECIAL_PAIRS.get((a, b), SPECIAL_PAIRS.get((b, a), 0.5)))
 
 
-def exp32(x):
-    return f32(math.exp(float(x)))
 
 
 def proximity_ref(ca, cb):
@@ -59,13 +57,13 @@ def proximity_ref(ca, cb):
         (0.15, f32(ca.sibling_order) - f32(cb.sibling_order)),
         (0.30, f32(ca.homogeneity) - f32(cb.homogeneity)),
         (0.20, f32(ca.temporal) - f32(cb.temporal)),
-        (0.10, f32(math.log1p(float(f32(ca.complexity)))) - f32(math.log1p(float(f32(cb.complexity))))),
+        (0.10, log1pf(f32(ca.complexity)) - log1pf(f32(cb.complexity))),
     ]
     total = f32(0)
     for w, d in terms:
         x = f32(f32(w) * abs(f32(d)))
         total = f32(total + f32(x * x))
-    return exp32(-f32(np.sqrt(total)))
+    return expf(-f32(np.sqrt(total)))
 
 
 def estimate_ref(a, b, weights=(0.2, 0.3, 0.2, 0.3)):

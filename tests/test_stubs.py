@@ -64,8 +64,11 @@ def is_enumeration(cls):
 
 def run_mypy_tool(args, cwd):
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (str(PACKAGE_DIR.parent), env.get("PYTHONPATH")) if p)
-    env["MYPYPATH"] = str(PACKAGE_DIR.parent)
+    if "site-packages" not in PACKAGE_DIR.parts:
+        # A working tree: point the tools at it. An installed package is found
+        # through its py.typed marker (mypy refuses site-packages on MYPYPATH).
+        env["PYTHONPATH"] = os.pathsep.join(p for p in (str(PACKAGE_DIR.parent), env.get("PYTHONPATH")) if p)
+        env["MYPYPATH"] = str(PACKAGE_DIR.parent)
     return subprocess.run(
         [sys.executable, "-m", *args], cwd=cwd, env=env, capture_output=True, text=True, timeout=600
     )

@@ -5,7 +5,6 @@
 
 #include "framework/format.hpp"
 #include "registry.hpp"
-#include "sequences.hpp"
 #include "trajectory/coordinate_computation.hpp"
 #include "trajectory/ircp.hpp"
 #include "trajectory/ring.hpp"
@@ -21,18 +20,8 @@ using TC5 = core::TrajectoryCoordinate5D;
 namespace {
 
 using halyard::bind::ArrayF32;
-using halyard::bind::ArraySeq;
-using halyard::bind::Coord5Seq;
 using halyard::bind::NdArray;
 using halyard::bind::Opt;
-
-// Element spans of the arrays, checked for contiguity in order.
-std::vector<core::FloatSpan> spans_of(const ArraySeq& arrays) {
-    std::vector<core::FloatSpan> out;
-    out.reserve(arrays.items.size());
-    for (const ArrayF32& a : arrays.items) out.push_back(a.span());
-    return out;
-}
 
 std::optional<std::tuple<uint64_t, TC5>> element(const core::RingElement* e) {
     if (!e) return std::nullopt;
@@ -83,11 +72,11 @@ HALYARD_CLASS(
     init<[](const IRCPConfig* config) {
         return config ? IRCPPropagator(*config) : IRCPPropagator(IRCPConfig::default_config());
     }>("(config=None)"),
-    method<[](const IRCPPropagator& self, const TC5& query_coord, Coord5Seq context_coords, ArrayF32 query_emb,
-              ArraySeq context_embs) {
+    method<[](const IRCPPropagator& self, const TC5& query_coord, std::vector<TC5> context_coords,
+              ArrayF32 query_emb, std::vector<ArrayF32> context_embs) {
         const core::FloatSpan query = query_emb.span();
-        const std::vector<core::FloatSpan> context = spans_of(context_embs);
-        return self.compute_attention(query_coord, context_coords.items, query, context);
+        const std::vector<core::FloatSpan> context = spans(context_embs);
+        return self.compute_attention(query_coord, context_coords, query, context);
     }>("compute_attention($self, query_coord, context_coords, query_emb, context_embs)",
        "Compute full I-RCP attention (forward + inverse + cross)."),
     method<[](const IRCPPropagator& self, ArrayF32 embedding, std::vector<std::tuple<std::string, float>> neighbors,

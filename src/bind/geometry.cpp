@@ -5,7 +5,6 @@
 
 #include "framework/format.hpp"
 #include "registry.hpp"
-#include "sequences.hpp"
 #include "trajectory/conservation.hpp"
 #include "trajectory/coordinate_tree.hpp"
 
@@ -52,11 +51,8 @@ HALYARD_CLASS(
 
 HALYARD_CLASS(
     ConservationMetrics, "ConservationMetrics", "Conservation metrics for trajectory validation.",
-    static_method<[](ArraySeq embeddings, std::vector<float> attention) {
-        std::vector<core::FloatSpan> spans;
-        spans.reserve(embeddings.items.size());
-        for (const ArrayF32& e : embeddings.items) spans.push_back(e.span());
-        return ConservationMetrics::compute(spans, attention);
+    static_method<[](std::vector<ArrayF32> embeddings, std::vector<float> attention) {
+        return ConservationMetrics::compute(spans(embeddings), attention);
     }>("compute(embeddings, attention)", "Compute conservation metrics from embeddings and attention weights."),
     getter<[](const ConservationMetrics& m) { return m.magnitude; }>("magnitude"),
     getter<[](const ConservationMetrics& m) { return m.energy; }>("energy"),

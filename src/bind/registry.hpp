@@ -114,6 +114,10 @@ template <> PyTypeObject* type_of<Ring>();
 template <> PyTypeObject* type_of<DualRing>();
 template <> PyTypeObject* type_of<ConservationMetrics>();
 
+// Coordinates are immutable values: copying one needs no borrow.
+template <> inline constexpr bool is_immutable_class<TrajectoryCoordinate> = true;
+template <> inline constexpr bool is_immutable_class<TrajectoryCoordinate5D> = true;
+
 namespace functions {
 PyMethodDef* cosine_similarity();
 PyMethodDef* euclidean_distance();

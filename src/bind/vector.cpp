@@ -7,7 +7,7 @@ namespace core = halyard;
 
 namespace {
 // Contiguity is checked for `a`, then `b`, after both were converted.
-std::pair<core::FloatSpan, core::FloatSpan> spans(const halyard::bind::ArrayF32& a, const halyard::bind::ArrayF32& b) {
+std::pair<core::FloatSpan, core::FloatSpan> both_spans(const halyard::bind::ArrayF32& a, const halyard::bind::ArrayF32& b) {
     auto sa = a.span();
     return {sa, b.span()};
 }
@@ -15,13 +15,13 @@ std::pair<core::FloatSpan, core::FloatSpan> spans(const halyard::bind::ArrayF32&
 
 HALYARD_FUNCTION(cosine_similarity, "cosine_similarity(a, b)", "Compute cosine similarity between two vectors.",
                  [](ArrayF32 a, ArrayF32 b) {
-                     auto [sa, sb] = spans(a, b);
+                     auto [sa, sb] = both_spans(a, b);
                      return core::cosine_similarity(sa, sb);
                  })
 
 HALYARD_FUNCTION(euclidean_distance, "euclidean_distance(a, b)", "Compute Euclidean distance between two vectors.",
                  [](ArrayF32 a, ArrayF32 b) {
-                     auto [sa, sb] = spans(a, b);
+                     auto [sa, sb] = both_spans(a, b);
                      return core::euclidean_distance(sa, sb);
                  })
 
@@ -42,7 +42,7 @@ HALYARD_FUNCTION(trajectory_weighted_cosine, "trajectory_weighted_cosine(a, b, c
                  "        - 1.0 = pure spatial similarity",
                  [](ArrayF32 a, ArrayF32 b, const core::TrajectoryCoordinate& ca, const core::TrajectoryCoordinate& cb,
                     float coord_weight) {
-                     auto [sa, sb] = spans(a, b);
+                     auto [sa, sb] = both_spans(a, b);
                      return core::trajectory_weighted_cosine(sa, sb, ca, cb, coord_weight);
                  })
 
@@ -50,6 +50,6 @@ HALYARD_FUNCTION(trajectory_weighted_cosine_5d, "trajectory_weighted_cosine_5d(a
                  "Compute trajectory-weighted cosine similarity (5D coordinates with complexity).",
                  [](ArrayF32 a, ArrayF32 b, const core::TrajectoryCoordinate5D& ca,
                     const core::TrajectoryCoordinate5D& cb, float coord_weight) {
-                     auto [sa, sb] = spans(a, b);
+                     auto [sa, sb] = both_spans(a, b);
                      return core::trajectory_weighted_cosine_5d(sa, sb, ca, cb, coord_weight);
                  })

@@ -30,14 +30,24 @@
 
 namespace halyard::bind {
 
+// Classes whose objects no operation ever borrows exclusively (immutable
+// values such as coordinates) can be copied without taking a borrow: nothing
+// can be changing them. Specialised next to the class declarations.
+template <class T>
+inline constexpr bool is_immutable_class = false;
+
 template <class T, class = void>
 struct Caster {
     static constexpr bool is_bound = true;
 
     static T load(PyObject* obj) {
         if (!is_instance<T>(obj)) raise_cannot_convert(obj, class_name<T>().c_str());
-        SharedBorrow guard(obj);
-        return value_of<T>(obj);
+        if constexpr (is_immutable_class<T>) {
+            return value_of<T>(obj);
+        } else {
+            SharedBorrow guard(obj);
+            return value_of<T>(obj);
+        }
     }
     template <class U>
     static PyObject* cast(U&& value) {
@@ -154,6 +164,8 @@ template <class T>
 struct Caster<std::vector<T>> {
     static std::vector<T> load(PyObject* obj) {
         std::vector<T> out;
+        if (PyList_Check(obj)) out.reserve(static_cast<size_t>(PyList_Size(obj)));
+        else if (PyTuple_Check(obj)) out.reserve(static_cast<size_t>(PyTuple_Size(obj)));
         for_each_item(obj, [&](PyObject* item) { out.push_back(Caster<T>::load(item)); });
         return out;
     }

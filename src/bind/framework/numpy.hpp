@@ -41,6 +41,14 @@ private:
     std::vector<float> aligned_copy_;  // only for misaligned buffers
 };
 
+// The elements of several arrays, each checked for contiguity, in order.
+inline std::vector<std::span<const float>> spans(const std::vector<ArrayF32>& arrays) {
+    std::vector<std::span<const float>> out;
+    out.reserve(arrays.size());
+    for (const ArrayF32& a : arrays) out.push_back(a.span());
+    return out;
+}
+
 // A float32 vector handed back to Python as a new NumPy array (a copy).
 struct NdArray {
     std::vector<float> data;

@@ -1,7 +1,5 @@
 // Conversation structure: episodes and the trajectory graph, branches and
 // the branch state machine, the branch resolver, and the chain manager.
-#include <cstdio>
-
 #include "framework/format.hpp"
 #include "registry.hpp"
 #include "trajectory/branch/resolver.hpp"
@@ -43,9 +41,10 @@ std::string quoted(const std::string& text) {
             case '\0': out += "\\0"; break;
             default:
                 if (c < 0x20 || c == 0x7f) {
-                    char buf[16];
-                    std::snprintf(buf, sizeof buf, "\\x%02x", c);
-                    out += buf;
+                    constexpr char kHex[] = "0123456789abcdef";
+                    out += "\\x";
+                    out += kHex[c >> 4];
+                    out += kHex[c & 0xf];
                 } else {
                     out += ch;
                 }

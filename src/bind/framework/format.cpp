@@ -1,18 +1,20 @@
 #include "framework/format.hpp"
 
-#include <cstdio>
+#include <charconv>
+#include <system_error>
+
+#include "common/errors.hpp"
 
 namespace halyard::bind {
 
 std::string fixed(double value, int decimals) {
-    char buf[512];
-    const int n = std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
-    if (n >= 0 && static_cast<size_t>(n) < sizeof buf) return std::string(buf, static_cast<size_t>(n));
-    std::string out(static_cast<size_t>(n) + 1, '\0');
-    std::snprintf(out.data(), out.size(), "%.*f", decimals, value);
-    out.resize(static_cast<size_t>(n));
+    // Sign, up to 309 integral digits of a finite double, the point and the
+    // decimals; "-inf" and "-nan" are shorter.
+    std::string out(static_cast<size_t>(decimals > 0 ? decimals : 0) + 320, '\0');
+    const auto [end, ec] = std::to_chars(out.data(), out.data() + out.size(), value, std::chars_format::fixed, decimals);
+    if (ec != std::errc{}) throw InternalFailure("fixed-point text does not fit its buffer");
+    out.resize(static_cast<size_t>(end - out.data()));
     return out;
 }
-
 
 }  // namespace halyard::bind

@@ -1,5 +1,6 @@
 #include "framework/numpy.hpp"
 
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -23,8 +24,10 @@ bool import_numpy_api() {
     PyObject* version = PyObject_GetAttrString(numpy, "__version__");
     Py_DECREF(numpy);
     if (!version) return false;
-    const char* text = PyUnicode_AsUTF8AndSize(version, nullptr);
-    const int major = text ? std::atoi(text) : 0;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(version, &size);
+    int major = 0;
+    if (text) std::from_chars(text, text + size, major);  // the leading digits of "2.1.0"
     Py_DECREF(version);
     if (!text) return false;
     PyObject* multiarray = PyImport_ImportModule(major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray");

@@ -7,7 +7,8 @@
 //   InternalFailure  -> the module's internal-failure exception (broken invariant)
 #pragma once
 
-#include <sstream>
+#include <charconv>
+#include <concepts>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -39,6 +40,7 @@ class InternalFailure : public std::exception {
 public:
     explicit InternalFailure(std::string message) : message_(std::move(message)) {}
     const char* what() const noexcept override { return message_.c_str(); }
+    const std::string& message() const noexcept { return message_; }
 
 private:
     std::string message_;
@@ -48,13 +50,15 @@ private:
 //   assertion `left == right` failed: Counts must match
 //     left: 3
 //    right: 2
-template <class A, class B>
-void assert_eq(const A& left, const B& right, std::string_view what) {
-    if (left == right) return;
-    std::ostringstream out;
-    out << "assertion `left == right` failed: " << what << "\n  left: " << left
-        << "\n right: " << right;
-    throw InternalFailure(out.str());
+template <std::integral A, std::integral B>
+void assert_eq(A left, B right, std::string_view what) {
+    if (std::cmp_equal(left, right)) return;
+    const auto decimal = [](auto v) {
+        char buf[24];  // the longest 64-bit decimal with its sign is 20 characters
+        return std::string(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+    };
+    throw InternalFailure("assertion `left == right` failed: " + std::string(what) + "\n  left: " + decimal(left) +
+                          "\n right: " + decimal(right));
 }
 
 }  // namespace halyard

@@ -1,8 +1,7 @@
 #include "trajectory/chains.hpp"
 
 #include <atomic>
-#include <cinttypes>
-#include <cstdio>
+#include <charconv>
 
 #include "runtime/clock.hpp"
 #include "runtime/text.hpp"
@@ -15,9 +14,16 @@ std::atomic<uint64_t> chain_id_counter{0};
 
 std::string generate_chain_id() {
     const uint64_t n = chain_id_counter.fetch_add(1, std::memory_order_relaxed);
-    char text[64];
-    std::snprintf(text, sizeof text, "chain_%" PRIx64 "_%04" PRIx64, unix_now(), n);
-    return text;
+    // "chain_<seconds in hex>_<counter in hex, at least 4 digits>"
+    char seconds[16], count[16];
+    const auto seconds_digits = static_cast<size_t>(std::to_chars(seconds, seconds + 16, unix_now(), 16).ptr - seconds);
+    const auto count_digits = static_cast<size_t>(std::to_chars(count, count + 16, n, 16).ptr - count);
+    std::string id = "chain_";
+    id.append(seconds, seconds_digits);
+    id += '_';
+    if (count_digits < 4) id.append(4 - count_digits, '0');
+    id.append(count, count_digits);
+    return id;
 }
 
 std::string ChainManager::store(std::string id, BranchStateMachine machine) {

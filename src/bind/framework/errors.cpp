@@ -7,8 +7,23 @@ namespace halyard::bind {
 
 void throw_error_set() { throw PyErrorSet{}; }
 
-void raise(PyObject* type, const std::string& message) {
-    PyErr_SetString(type, message.c_str());
+void set_error(PyObject* type, std::string_view message) {
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+    if (!text) return;  // out of memory: that error is pending instead
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
+}
+
+void raise(PyObject* type, std::string_view message) {
+    set_error(type, message);
+    throw PyErrorSet{};
+}
+
+void raise_object(PyObject* type, PyObject* message) {
+    if (message) {
+        PyErr_SetObject(type, message);
+        Py_DECREF(message);
+    }
     throw PyErrorSet{};
 }
 
@@ -42,10 +57,10 @@ PyObject* internal_failure_type() {
     return type;
 }
 
-void set_internal_failure(const char* message) {
+void set_internal_failure(std::string_view message) {
     PyObject* type = internal_failure_type();
     if (!type) return;  // creating the class failed: its error is pending
-    PyErr_SetString(type, message);
+    set_error(type, message);
 }
 
 void prefix_argument_error(const char* name) {
@@ -76,15 +91,15 @@ void translate_current_exception() noexcept {
     } catch (const PyErrorSet&) {
         if (!PyErr_Occurred()) set_internal_failure("error indicator lost at the binding boundary");
     } catch (const halyard::ValueError& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
+        set_error(PyExc_ValueError, e.message());
     } catch (const halyard::Error& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+        set_error(PyExc_RuntimeError, e.message());
     } catch (const halyard::InternalFailure& e) {
-        set_internal_failure(e.what());
+        set_internal_failure(e.message());
     } catch (const std::bad_alloc&) {
         set_internal_failure("memory allocation failed");
     } catch (const std::length_error& e) {
-        set_internal_failure((std::string("memory allocation failed: ") + e.what()).c_str());
+        set_internal_failure(std::string("memory allocation failed: ") + e.what());
     } catch (const std::exception& e) {
         set_internal_failure(e.what());
     } catch (...) {

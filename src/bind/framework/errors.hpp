@@ -4,6 +4,7 @@
 
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "common/errors.hpp"
 #include "framework/python.hpp"
@@ -14,10 +15,18 @@ namespace halyard::bind {
 struct PyErrorSet {};
 
 [[noreturn]] void throw_error_set();
-[[noreturn]] void raise(PyObject* type, const std::string& message);
-[[noreturn]] inline void raise_type_error(const std::string& message) { raise(PyExc_TypeError, message); }
-[[noreturn]] inline void raise_value_error(const std::string& message) { raise(PyExc_ValueError, message); }
-[[noreturn]] inline void raise_overflow_error(const std::string& message) { raise(PyExc_OverflowError, message); }
+
+// Set a pending exception of `type` whose message is all of `message`
+// (embedded NULs included). The text is UTF-8; a byte sequence that is not
+// becomes U+FFFD, so the exception is raised whatever the bytes are.
+void set_error(PyObject* type, std::string_view message);
+[[noreturn]] void raise(PyObject* type, std::string_view message);
+[[noreturn]] inline void raise_type_error(std::string_view message) { raise(PyExc_TypeError, message); }
+[[noreturn]] inline void raise_value_error(std::string_view message) { raise(PyExc_ValueError, message); }
+[[noreturn]] inline void raise_overflow_error(std::string_view message) { raise(PyExc_OverflowError, message); }
+// Raise `type` with the str `message` (a new reference, consumed; nullptr
+// when making it failed, whose error is then raised instead).
+[[noreturn]] void raise_object(PyObject* type, PyObject* message);
 // "'<type>' object cannot be converted to '<target>'"
 [[noreturn]] void raise_cannot_convert(PyObject* obj, const char* target);
 
@@ -27,7 +36,7 @@ std::string type_name(PyObject* obj);
 // The module's internal-failure exception class (derives from BaseException;
 // created once per process, not exported).
 PyObject* internal_failure_type();
-void set_internal_failure(const char* message);
+void set_internal_failure(std::string_view message);
 
 // A pending TypeError raised while converting argument `name` becomes
 // TypeError("argument 'name': ...") with the original as its cause; any

@@ -52,9 +52,11 @@ std::string class_name() {
     PyTypeObject* type = checked_type_of<T>();
     PyObject* name = PyType_GetName(type);
     if (!name) throw_error_set();
-    const char* text = PyUnicode_AsUTF8AndSize(name, nullptr);
-    std::string out = text ? text : "";
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+    std::string out = text ? std::string(text, static_cast<size_t>(size)) : std::string();
     Py_DECREF(name);
+    if (!text) throw_error_set();
     return out;
 }
 

@@ -23,13 +23,6 @@ std::string_view trim(std::string_view s) {
     raise_type_error(text);
 }
 
-std::string utf8(PyObject* s) {
-    Py_ssize_t n = 0;
-    const char* p = PyUnicode_AsUTF8AndSize(s, &n);
-    if (!p) throw_error_set();
-    return std::string(p, static_cast<size_t>(n));
-}
-
 void place_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject** slots) {
     if (!PyUnicode_Check(key)) raise_type_error(sig.call_name + " keywords must be strings");
     size_t index = sig.size();
@@ -38,16 +31,15 @@ void place_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObjec
             index = i;
             break;
         }
-    if (index == sig.size()) {
-        const std::string name = utf8(key);
-        for (size_t i = 0; i < sig.size(); ++i)
-            if (sig.names[i] == name) {
-                index = i;
-                break;
-            }
-        if (index == sig.size())
-            raise_type_error(sig.call_name + " got an unexpected keyword argument '" + name + "'");
+    for (size_t i = 0; index == sig.size() && i < sig.size(); ++i) {
+        const int order = PyUnicode_Compare(sig.interned[i], key);
+        if (order == -1 && PyErr_Occurred()) throw_error_set();
+        if (order == 0) index = i;
     }
+    // The keyword is echoed as the str it is (NULs, any code point).
+    if (index == sig.size())
+        raise_object(PyExc_TypeError, PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'",
+                                                           sig.call_name.c_str(), key));
     if (slots[index])
         raise_type_error(sig.call_name + " got multiple values for argument '" + sig.names[index] + "'");
     slots[index] = value;

@@ -9,7 +9,8 @@
 #            unpacked into a private sysroot (no multiarch set-up: the host's
 #            package state is never touched);
 #   mingw    the core compiled and the C++ checks linked for Windows with
-#            x86_64-w64-mingw32-g++, warnings as errors.
+#            x86_64-w64-mingw32-g++, warnings as errors; the checks run under
+#            Wine.
 # Arguments name the steps to run (default: all). Each step prints its time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -34,6 +35,7 @@ packages() {
   command -v aarch64-linux-gnu-g++ >/dev/null || need+=(g++-aarch64-linux-gnu)
   command -v qemu-aarch64 >/dev/null || need+=(qemu-user)
   command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64-posix)
+  [ -x /usr/lib/wine/wine64 ] || need+=(wine64)
   command -v ninja >/dev/null || need+=(ninja-build)
   if [ ${#need[@]} -gt 0 ]; then
     apt-get update -qq
@@ -123,6 +125,13 @@ mingw_step() {
     "${cxx[@]}" -static "$check" $(find "$out" -name '*.o' | sort) -lbcrypt -o "$out/$(basename "$check" .cpp).exe"
   done
   echo "mingw: $(find src/core -name '*.cpp' | wc -l) core sources compiled, $(ls "$out"/*.exe | wc -l) checks linked"
+  export WINEPREFIX="$work/wine" WINEDEBUG=-all
+  for exe in "$out"/*.exe; do
+    echo "+ wine64 $(basename "$exe")"
+    /usr/lib/wine/wine64 "$exe" | tr -d '\r' | tee "$out/result"
+    [ "$(tail -n 1 "$out/result")" = ok ]
+  done
+  /usr/lib/wine/wineserver64 -w  # until this prefix's server has gone
 }
 
 total_start=$(date +%s)

@@ -16,6 +16,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
 work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
 jobs=2
 steps=("$@")
 [ ${#steps[@]} -gt 0 ] || steps=(clang aarch64 mingw)

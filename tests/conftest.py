@@ -39,7 +39,7 @@ def f32_cosine(a, b):
 
 # The single-precision exp, log and log1p of the C library the engine calls, so
 # references round exactly as the engine does.
-_libm = ctypes.CDLL(ctypes.util.find_library("m"))
+_libm = ctypes.CDLL("ucrtbase" if sys.platform == "win32" else ctypes.util.find_library("m"))
 for _name in ("expf", "logf", "log1pf"):
     getattr(_libm, _name).restype = ctypes.c_float
     getattr(_libm, _name).argtypes = [ctypes.c_float]

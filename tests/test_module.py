@@ -3,6 +3,7 @@
 import inspect
 import shutil
 import subprocess
+import sys
 
 import pytest
 
@@ -118,7 +119,13 @@ def test_library_exports_only_the_entry_point():
     nm = shutil.which("nm")
     if nm is None:
         pytest.skip("nm is not installed")
-    out = subprocess.run([nm, "-D", "--defined-only", mod.__file__], capture_output=True, text=True, check=True)
+    if sys.platform.startswith("linux"):
+        command, entry = [nm, "-D", "--defined-only"], "PyInit__halyard_rs"
+    elif sys.platform == "darwin":
+        command, entry = [nm, "-g", "-U"], "_PyInit__halyard_rs"
+    else:
+        pytest.skip("export tables are read from ELF and Mach-O files only")
+    out = subprocess.run([*command, mod.__file__], capture_output=True, text=True, check=True)
     symbols = [line.split()[-1] for line in out.stdout.splitlines() if line.strip()]
-    assert symbols == ["PyInit__halyard_rs"]
+    assert symbols == [entry]
     assert mod.__file__.endswith("_halyard_rs.abi3.so")

@@ -1,7 +1,5 @@
 #include "index/hnsw.hpp"
 
-#include <sys/random.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -9,6 +7,7 @@
 #include <limits>
 
 #include "index/error.hpp"
+#include "runtime/os_random.hpp"
 #include "vector/kernels.hpp"
 
 namespace halyard {
@@ -41,15 +40,7 @@ Xoshiro256pp Xoshiro256pp::seed_from_u64(uint64_t value) {
 
 Xoshiro256pp Xoshiro256pp::from_entropy() {
     unsigned char bytes[32];
-    size_t got = 0;
-    while (got < sizeof bytes) {
-        const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw Error(std::string("from_entropy failed: ") + std::strerror(errno));
-        }
-        got += static_cast<size_t>(n);
-    }
+    if (auto failure = os_random_bytes(bytes, sizeof bytes)) throw Error("from_entropy failed: " + *failure);
     uint64_t seed[4];
     for (size_t w = 0; w < 4; ++w) {
         uint64_t word = 0;

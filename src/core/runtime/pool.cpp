@@ -1,6 +1,10 @@
 #include "runtime/pool.hpp"
 
+#if defined(_WIN32)
+#include <process.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <condition_variable>
@@ -36,6 +40,15 @@ size_t configured_thread_count() {
 }
 
 namespace {
+
+// The process's id: a forked child sees a different one.
+long current_process_id() noexcept {
+#if defined(_WIN32)
+    return static_cast<long>(_getpid());
+#else
+    return static_cast<long>(getpid());
+#endif
+}
 
 struct Job {
     size_t count = 0;
@@ -105,8 +118,8 @@ size_t WorkerPool::size() const noexcept { return state_->threads.size(); }
 WorkerPool& WorkerPool::instance() {
     static std::mutex creation;
     static std::atomic<WorkerPool*> pool{nullptr};
-    static std::atomic<pid_t> owner{0};
-    const pid_t pid = getpid();
+    static std::atomic<long> owner{0};
+    const long pid = current_process_id();
     WorkerPool* current = pool.load(std::memory_order_acquire);
     if (current && owner.load(std::memory_order_relaxed) == pid) return *current;
     std::lock_guard guard(creation);

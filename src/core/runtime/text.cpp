@@ -133,7 +133,7 @@ std::string to_lower(std::string_view s) {
             char* dst = out.data() + base;
             for (size_t i = pos; i < run; ++i) {
                 const unsigned char b = static_cast<unsigned char>(s[i]);
-                dst[i - pos] = static_cast<char>(b + ((b - 'A') < 26u ? 32 : 0));
+                dst[i - pos] = static_cast<char>(b + (static_cast<unsigned>(b - 'A') < 26u ? 32 : 0));
             }
             pos = run;
             continue;

@@ -3,12 +3,16 @@
 #include <algorithm>
 #include <cmath>
 
-#if defined(__x86_64__) || defined(__i386__)
+#include "runtime/cpu.hpp"
+
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
 #define HALYARD_X86 1
 #include <immintrin.h>
+#if defined(__GNUC__) && !defined(__clang__)
 // GCC 12's masked-load intrinsics trip a false uninitialised-value warning.
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #endif
 
 namespace halyard::kernels {
@@ -69,7 +73,7 @@ constexpr size_t kAhead = 4;
 
 inline void prefetch_row(const float* row, size_t n) {
     const char* p = reinterpret_cast<const char*>(row);
-    for (size_t off = 0; off < n * sizeof(float) && off < 256; off += 64) __builtin_prefetch(p + off);
+    for (size_t off = 0; off < n * sizeof(float) && off < 256; off += 64) cpu::prefetch(p + off);
 }
 
 // Requests rows [first, first + want) of a sequential scan over `count` rows
@@ -78,7 +82,7 @@ inline void prefetch_rows(const float* rows, size_t stride, size_t first, size_t
     if (first >= count) return;
     const size_t bytes = std::min(want, count - first) * stride * sizeof(float);
     const char* p = reinterpret_cast<const char*>(rows + first * stride);
-    for (size_t off = 0; off < bytes; off += 64) __builtin_prefetch(p + off);
+    for (size_t off = 0; off < bytes; off += 64) cpu::prefetch(p + off);
 }
 
 #define HALYARD_PICKED(NAME, PAIR, ATTR)                                                                        \
@@ -102,7 +106,7 @@ constexpr KernelSet kPortable{"portable",        &dot_portable,      &l2_squared
 
 // ---- AVX2 + FMA ----------------------------------------------------------------
 
-#define HALYARD_AVX2 __attribute__((target("avx2,fma")))
+#define HALYARD_AVX2 HALYARD_TARGET("avx2,fma")
 
 HALYARD_AVX2 inline float hsum256(__m256 v) {
     __m128 s = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
@@ -238,7 +242,7 @@ constexpr KernelSet kAvx2{"avx2",        &dot_avx2,      &l2_squared_avx2,      
 // Tails use masked loads and masked multiply-adds: lanes outside the mask keep
 // their accumulator, so a -0 accumulator is never turned into +0.
 
-#define HALYARD_AVX512 __attribute__((target("avx512f")))
+#define HALYARD_AVX512 HALYARD_TARGET("avx512f")
 
 HALYARD_AVX512 inline __mmask16 tail_mask(size_t remaining) {
     return static_cast<__mmask16>((1u << remaining) - 1u);
@@ -366,15 +370,9 @@ constexpr KernelSet kAvx512{"avx512",          &dot_avx512,      &l2_squared_avx
                             &dot_rows_avx512,   &l2_squared_rows_avx512, &dot_picked_avx512,
                             &l2_squared_picked_avx512};
 
-bool cpu_has_avx2() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-}
+bool cpu_has_avx2() { return cpu::features().avx2 && cpu::features().fma; }
 
-bool cpu_has_avx512() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f");
-}
+bool cpu_has_avx512() { return cpu::features().avx512f; }
 
 #endif  // HALYARD_X86
 

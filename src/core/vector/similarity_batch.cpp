@@ -14,9 +14,10 @@
 #include <memory>
 #include <vector>
 
+#include "runtime/cpu.hpp"
 #include "vector/similarity.hpp"
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
 #include <immintrin.h>
 #define HALYARD_HAVE_AVX2_PATH 1
 #endif
@@ -34,7 +35,7 @@ void dot_batch_scalar(FloatSpan query, std::span<const FloatSpan> others, size_t
 
 #ifdef HALYARD_HAVE_AVX2_PATH
 
-__attribute__((target("avx2"))) inline void transpose8(__m256 r[8]) {
+HALYARD_TARGET("avx2") inline void transpose8(__m256 r[8]) {
     const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]);
     const __m256 t1 = _mm256_unpackhi_ps(r[0], r[1]);
     const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]);
@@ -70,8 +71,8 @@ __attribute__((target("avx2"))) inline void transpose8(__m256 r[8]) {
 // groups no longer spill to the stack.
 #define HALYARD_DOT_GROUPS(KERNEL, DRIVER, TARGET, GROUPS) \
 template <bool WithSq, int G>                                                                              \
-__attribute__((target(TARGET))) void KERNEL(FloatSpan query, std::span<const FloatSpan> others, size_t k0, \
-                                                 float* dots, float* sum_sq) {                             \
+HALYARD_TARGET(TARGET) void KERNEL(FloatSpan query, std::span<const FloatSpan> others, size_t k0,          \
+                                   float* dots, float* sum_sq) {                                           \
     constexpr int R = 8 * G;                                                                               \
     const float* rows[R];                                                                                  \
     size_t shared = query.size();                                                                          \
@@ -117,8 +118,8 @@ __attribute__((target(TARGET))) void KERNEL(FloatSpan query, std::span<const Flo
     }                                                                                                      \
 }                                                                                                          \
                                                                                                            \
-__attribute__((target(TARGET))) size_t DRIVER(FloatSpan query, std::span<const FloatSpan> others,          \
-                                                      float* dots, float* sum_sq) {                        \
+HALYARD_TARGET(TARGET) size_t DRIVER(FloatSpan query, std::span<const FloatSpan> others,                   \
+                                     float* dots, float* sum_sq) {                                         \
     size_t k = 0;                                                                                          \
     for (; k + 8 * GROUPS <= others.size(); k += 8 * GROUPS) {                                             \
         if (sum_sq)                                                                                        \
@@ -148,7 +149,7 @@ HALYARD_DOT_GROUPS(dot_groups8_avx512, dot_batch_avx512, "avx512f,avx512vl,avx2"
 
 // Transposes rows [0, n) of length len into blocks of W columns (W = 8 or 16).
 template <int W>
-__attribute__((target("avx2"))) void to_column_blocks(std::span<const FloatSpan> v, size_t len, float* t) {
+HALYARD_TARGET("avx2") void to_column_blocks(std::span<const FloatSpan> v, size_t len, float* t) {
     const size_t n = v.size();
     const size_t blocks = (n + W - 1) / W;
     const size_t len8 = len - len % 8;
@@ -188,21 +189,21 @@ struct SerialFeed {
 // blocks starting at block b: each loaded column vector serves R rows.
 // Only entries with j >= i are written.
 template <int R, int C>
-__attribute__((target("avx2"))) void tile8(const float* const* q, size_t len, const float* t, size_t b, size_t i0,
-                                          size_t rows, size_t n, float* out, SerialFeed& feed) {
+HALYARD_TARGET("avx2") void tile8(const float* const* q, size_t len, const float* t, size_t b, size_t i0,
+                                  size_t rows, size_t n, float* out, SerialFeed& feed) {
     __m256 acc[R][C];
-    _Pragma("GCC unroll 16") for (int r = 0; r < R; ++r)
-        _Pragma("GCC unroll 16") for (int c = 0; c < C; ++c) acc[r][c] = _mm256_setzero_ps();
+    HALYARD_UNROLL_16 for (int r = 0; r < R; ++r)
+        HALYARD_UNROLL_16 for (int c = 0; c < C; ++c) acc[r][c] = _mm256_setzero_ps();
     const float* base = t + b * len * 8;
     const float* next = feed.next;
     const float* const end = feed.end;
     float total = feed.total;
     for (size_t d = 0; d < len; ++d) {
         __m256 col[C];
-        _Pragma("GCC unroll 16") for (int c = 0; c < C; ++c) col[c] = _mm256_loadu_ps(base + (c * len + d) * 8);
-        _Pragma("GCC unroll 16") for (int r = 0; r < R; ++r) {
+        HALYARD_UNROLL_16 for (int c = 0; c < C; ++c) col[c] = _mm256_loadu_ps(base + (c * len + d) * 8);
+        HALYARD_UNROLL_16 for (int r = 0; r < R; ++r) {
             const __m256 x = _mm256_broadcast_ss(q[r] + d);
-            _Pragma("GCC unroll 16") for (int c = 0; c < C; ++c) acc[r][c] = _mm256_add_ps(acc[r][c], _mm256_mul_ps(x, col[c]));
+            HALYARD_UNROLL_16 for (int c = 0; c < C; ++c) acc[r][c] = _mm256_add_ps(acc[r][c], _mm256_mul_ps(x, col[c]));
         }
         if (next != end) total += *next++;
     }
@@ -211,8 +212,8 @@ __attribute__((target("avx2"))) void tile8(const float* const* q, size_t len, co
     // All R rows leave the registers with fixed indices (a runtime row index
     // into acc would keep the accumulators in memory during the loop).
     alignas(32) float lanes[R][C * 8];
-    _Pragma("GCC unroll 16") for (int r = 0; r < R; ++r)
-        _Pragma("GCC unroll 16") for (int c = 0; c < C; ++c) _mm256_store_ps(lanes[r] + c * 8, acc[r][c]);
+    HALYARD_UNROLL_16 for (int r = 0; r < R; ++r)
+        HALYARD_UNROLL_16 for (int c = 0; c < C; ++c) _mm256_store_ps(lanes[r] + c * 8, acc[r][c]);
     const size_t first = b * 8;
     for (size_t r = 0; r < rows; ++r) {
         const size_t i = i0 + r;
@@ -221,8 +222,8 @@ __attribute__((target("avx2"))) void tile8(const float* const* q, size_t len, co
 }
 
 template <int R, int C>
-__attribute__((target("avx512f"))) void tile16(const float* const* q, size_t len, const float* t, size_t b, size_t i0,
-                                              size_t rows, size_t n, float* out, SerialFeed& feed) {
+HALYARD_TARGET("avx512f") void tile16(const float* const* q, size_t len, const float* t, size_t b, size_t i0,
+                                      size_t rows, size_t n, float* out, SerialFeed& feed) {
     __m512 acc[R][C];
     for (int r = 0; r < R; ++r)
         for (int c = 0; c < C; ++c) acc[r][c] = _mm512_setzero_ps();
@@ -256,7 +257,7 @@ __attribute__((target("avx512f"))) void tile16(const float* const* q, size_t len
 // Per column of the blocks: the sum of squares in index order (the full
 // vector, since all vectors share the length).
 template <int W>
-__attribute__((target("avx2"))) void column_sum_squares(const float* t, size_t len, size_t n, float* sum_sq) {
+HALYARD_TARGET("avx2") void column_sum_squares(const float* t, size_t len, size_t n, float* sum_sq) {
     const size_t blocks = (n + W - 1) / W;
     for (size_t b = 0; b < blocks; ++b) {
         float lanes[W];
@@ -305,8 +306,8 @@ float pairwise_tiled(std::span<const FloatSpan> v, size_t len, float* out, float
     return feed.total;
 }
 
-__attribute__((target("avx2"))) float pairwise_avx2(std::span<const FloatSpan> v, size_t len, float* out,
-                                                   float* sum_sq, RowsReady ready) {
+HALYARD_TARGET("avx2") float pairwise_avx2(std::span<const FloatSpan> v, size_t len, float* out,
+                                           float* sum_sq, RowsReady ready) {
     // Three rows by up to three blocks: nine accumulators, three columns, a
     // broadcast and the running sum stay within the sixteen registers.
     constexpr void (*none)(const float* const*, size_t, const float*, size_t, size_t, size_t, size_t, float*,
@@ -314,27 +315,15 @@ __attribute__((target("avx2"))) float pairwise_avx2(std::span<const FloatSpan> v
     return pairwise_tiled<8, 3, &tile8<3, 1>, &tile8<3, 2>, &tile8<3, 3>, none>(v, len, out, sum_sq, ready);
 }
 
-__attribute__((target("avx512f,avx2"))) float pairwise_avx512(std::span<const FloatSpan> v, size_t len, float* out,
-                                                             float* sum_sq, RowsReady ready) {
+HALYARD_TARGET("avx512f,avx2") float pairwise_avx512(std::span<const FloatSpan> v, size_t len, float* out,
+                                                     float* sum_sq, RowsReady ready) {
     return pairwise_tiled<16, 4, &tile16<4, 1>, &tile16<4, 2>, &tile16<4, 3>, &tile16<4, 4>>(v, len, out, sum_sq,
                                                                                               ready);
 }
 
-bool cpu_has_avx512() {
-    static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512vl") != 0;
-    }();
-    return has;
-}
+bool cpu_has_avx512() { return cpu::features().avx512f && cpu::features().avx512vl; }
 
-bool cpu_has_avx2() {
-    static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return has;
-}
+bool cpu_has_avx2() { return cpu::features().avx2; }
 
 #endif
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <cstring>
 
 #if defined(_WIN32)
 #ifndef WIN32_LEAN_AND_MEAN
@@ -21,6 +20,29 @@
 #endif
 
 namespace halyard {
+
+#if !defined(_WIN32)
+namespace {
+
+// The error text of `code`, the same in every locale (strerror follows
+// LC_MESSAGES): the errors these sources document, else the number.
+std::string errno_text(int code) {
+    switch (code) {
+        case EAGAIN: return "Resource temporarily unavailable";
+        case EFAULT: return "Bad address";
+        case EINVAL: return "Invalid argument";
+        case EIO: return "Input/output error";
+        case ENOSYS: return "Function not implemented";
+        case EPERM: return "Operation not permitted";
+        default: break;
+    }
+    char digits[16];
+    const auto done = std::to_chars(digits, digits + sizeof digits, code);
+    return "OS error " + std::string(digits, done.ptr);
+}
+
+}  // namespace
+#endif
 
 std::optional<std::string> os_random_bytes(void* out, size_t n) {
     unsigned char* p = static_cast<unsigned char*>(out);
@@ -41,7 +63,7 @@ std::optional<std::string> os_random_bytes(void* out, size_t n) {
         const auto got = getrandom(p, n, 0);
         if (got < 0) {
             if (errno == EINTR) continue;
-            return std::string(std::strerror(errno));
+            return errno_text(errno);
         }
         p += got;
         n -= static_cast<size_t>(got);
@@ -49,7 +71,7 @@ std::optional<std::string> os_random_bytes(void* out, size_t n) {
 #else
     while (n > 0) {
         const size_t chunk = std::min<size_t>(n, 256);  // getentropy's limit per call
-        if (getentropy(p, chunk) != 0) return std::string(std::strerror(errno));
+        if (getentropy(p, chunk) != 0) return errno_text(errno);
         p += chunk;
         n -= chunk;
     }

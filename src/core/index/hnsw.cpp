@@ -142,8 +142,8 @@ constexpr QueueAfter queue_after{};
 constexpr Nearer nearer{};
 
 struct LayerScratch {
-    std::vector<uint32_t> marks;
-    uint32_t generation = 0;
+    std::vector<uint16_t> marks;  // two bytes a slot: a full reset every 65,535 searches
+    uint16_t generation = 0;
     std::vector<HNSWIndex::Cand> queue;
 
     void begin(size_t slots) {
@@ -198,7 +198,7 @@ struct HNSWIndex::Metric {
     const std::string_view* inserting;  // id being inserted, or null for a search
 
     float operator()(uint32_t idx) const {
-        return live_distance(type, k, query.data(), norm, index.vector_of(idx), index.norms_[idx], query.size());
+        return live_distance(type, k, query.data(), norm, index.vector_of(idx), index.norm_of(idx), query.size());
     }
 
     // Distances to nodes[0..count) at once: one kernel call for a whole neighbour set.
@@ -357,7 +357,7 @@ void HNSWIndex::select_diverse(InsertScratch& s, const Metric& inserting, uint32
         // Distances to the kept members a few at a time, nearest kept first:
         // most candidates that fail, fail against one of the first.
         const Metric from_c{*this, c.idx == n ? inserting.query : FloatSpan(vector_of(c.idx), dim),
-                            c.idx == n ? inserting.norm : norms_[c.idx], inserting.type, inserting.k, nullptr};
+                            c.idx == n ? inserting.norm : norm_of(c.idx), inserting.type, inserting.k, nullptr};
         float d[kPairChunk];
         for (size_t j0 = 0; diverse && j0 < kept.size(); j0 += kPairChunk) {
             const size_t chunk = std::min(kPairChunk, kept.size() - j0);
@@ -449,7 +449,7 @@ void HNSWIndex::add(std::string_view id, FloatSpan vector) {
                 std::vector<Cand>& ranked = is.ranked;
                 ranked.clear();
                 is.dists.resize(count);
-                const Metric from_s{*this, FloatSpan(vector_of(s), dim), norms_[s], type, ks, nullptr};
+                const Metric from_s{*this, FloatSpan(vector_of(s), dim), norm_of(s), type, ks, nullptr};
                 from_s.batch(row + 1, count, is.dists.data());
                 for (uint32_t j = 0; j < count; ++j) {
                     if (std::isnan(is.dists[j])) fail_pair_nan(id, n, s, row[j + 1]);
@@ -469,7 +469,7 @@ void HNSWIndex::add(std::string_view id, FloatSpan vector) {
     // then register the id; after that nothing can fail.
     const size_t slots_after = size_t{n} + 1;
     grow_for(vectors_, slots_after * dim);
-    grow_for(norms_, slots_after);
+    if (type == DistanceType::Cosine) grow_for(norms_, slots_after);
     grow_for(ids_, slots_after);
     grow_for(levels_, slots_after);
     grow_for(live_, slots_after);
@@ -482,7 +482,7 @@ void HNSWIndex::add(std::string_view id, FloatSpan vector) {
 
     // Phase 3: commit.
     vectors_.insert(vectors_.end(), vector.begin(), vector.end());
-    norms_.push_back(norm);
+    if (type == DistanceType::Cosine) norms_.push_back(norm);
     ids_.push_back(key);
     levels_.push_back(static_cast<uint8_t>(level));
     live_.push_back(1);
@@ -559,7 +559,7 @@ bool HNSWIndex::remove(std::string_view id) {
             row[j] = 0.0f;
             changed = true;
         }
-    if (changed) norms_[i] = std::sqrt(kernels::active().sum_squares(row, dim));
+    if (changed && distance_type() == DistanceType::Cosine) norms_[i] = std::sqrt(kernels::active().sum_squares(row, dim));
     ids_[i] = nullptr;
     id_to_idx_.erase(it);
     live_[i] = 0;

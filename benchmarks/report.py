@@ -120,7 +120,8 @@ try:
 except ImportError as e:
     info["halyard"] = f"not importable: {e}"
 from importlib import metadata
-for key, dist in (("faiss", "faiss-cpu"), ("hnswlib", "hnswlib")):
+for key, dist in (("faiss", "faiss-cpu"), ("hnswlib", "hnswlib"), ("usearch", "usearch"), ("voyager", "voyager"),
+                  ("sklearn", "scikit-learn")):
     try:
         info[key] = metadata.version(dist)
     except metadata.PackageNotFoundError:
@@ -266,6 +267,9 @@ def machine_table(machine):
         ("Halyard", machine.get("halyard")),
         ("faiss-cpu", machine.get("faiss") or "not installed"),
         ("hnswlib", machine.get("hnswlib") or "not installed"),
+        ("usearch", machine.get("usearch") or "not installed"),
+        ("voyager", machine.get("voyager") or "not installed"),
+        ("scikit-learn (text data of the HNSW suite)", machine.get("sklearn") or "not installed"),
         ("load average (1/5/15 min)", f"{machine.get('load_before')} before, {machine.get('load_after')} after"),
         ("whole run", f"{machine.get('total_seconds', 0):.0f} s"),
     ]
@@ -344,7 +348,10 @@ def write_readme_section(report, path):
         "## Performance",
         "",
         "Each script in `benchmarks/` times Halyard against the usual way of doing the same job in "
-        "one process on the same data: NumPy expressions, plain Python, hnswlib and faiss-cpu. "
+        "one process on the same data: NumPy expressions, plain Python, and for the vector indexes "
+        "faiss-cpu, hnswlib, usearch and voyager. Every HNSW speed figure comes with the recall@10 each "
+        "library reached on that data (mean of three builds), since an approximate index can always buy "
+        "speed with worse answers. "
         + summary_sentence(rows, brief=True)
         + f" The headline rows below come from {machine.get('cpu')} ({machine.get('logical_cpus')} logical "
         f"CPUs, NumPy {machine.get('numpy')}, {machine.get('date')}) on a shared, busy machine, so "

@@ -74,6 +74,7 @@ void grow_for(V& v, size_t needed) {
 
 constexpr size_t kInitialStride = 64;
 constexpr uint32_t kBatch = 64;
+constexpr size_t kPairChunk = 4;
 
 }  // namespace
 
@@ -132,8 +133,8 @@ constexpr QueueAfter queue_after{};
 constexpr Nearer nearer{};
 
 struct LayerScratch {
-    std::vector<uint32_t> marks;
-    uint32_t generation = 0;
+    std::vector<uint16_t> marks;  // two bytes a slot: a full reset every 65,535 searches
+    uint16_t generation = 0;
     std::vector<HNSWIndex::Cand> queue;
 
     void begin(size_t slots) {
@@ -152,8 +153,26 @@ struct LayerScratch {
 
 }  // namespace
 
-// Per-thread search state, reused by every layer search of the thread.
-struct HNSWIndex::Scratch : LayerScratch {};
+// Working lists of one insertion.
+struct HNSWIndex::InsertScratch {
+    struct Change {
+        uint32_t node;
+        uint32_t layer;
+        size_t begin, size;  // the set's new members in `pruned`, or size == SIZE_MAX: append the new node
+    };
+    std::vector<Cand> w, ranked;
+    std::vector<uint32_t> chosen;      // the new node's sets, top layer first
+    std::vector<size_t> chosen_end;    // end in `chosen` of each layer's set
+    std::vector<Change> changes;
+    std::vector<uint32_t> pruned;
+    std::vector<float> dists, to_new;
+    std::vector<uint32_t> kept;
+};
+
+// Per-thread search state, reused by every layer search and insertion of the thread.
+struct HNSWIndex::Scratch : LayerScratch {
+    InsertScratch insert;
+};
 
 __attribute__((noinline)) HNSWIndex::Scratch& HNSWIndex::scratch() {
     thread_local Scratch s;
@@ -170,7 +189,7 @@ struct HNSWIndex::Metric {
     const std::string_view* inserting;  // id being inserted, or null for a search
 
     float operator()(uint32_t idx) const {
-        return live_distance(type, k, query.data(), norm, index.vector_of(idx), index.norms_[idx], query.size());
+        return live_distance(type, k, query.data(), norm, index.vector_of(idx), index.norm_of(idx), query.size());
     }
 
     // Distances to nodes[0..count) at once: one kernel call for a whole neighbour set.
@@ -231,11 +250,11 @@ void HNSWIndex::fail_nan(const Metric& metric, uint32_t idx) const {
         const std::string id(*metric.inserting);
         if (has_nan(metric.query))
             throw Error("Cannot insert '" + id + "': the vector contains NaN, so its distances cannot be ordered");
-        throw Error("Cannot insert '" + id + "': its distance to entry '" + ids_[idx] +
+        throw Error("Cannot insert '" + id + "': its distance to entry '" + id_text(idx) +
                     "' is NaN (NaN or infinite components cannot be ordered)");
     }
     if (has_nan(metric.query)) throw CoreError::invalid_query("the query contains NaN");
-    throw Error("Cannot rank entry '" + ids_[idx] +
+    throw Error("Cannot rank entry '" + id_text(idx) +
                 "': its distance to the query is NaN (NaN or infinite components cannot be ordered)");
 }
 
@@ -275,12 +294,15 @@ void HNSWIndex::search_layer(Scratch& s, const Metric& metric, uint32_t entry, s
         std::pop_heap(c.begin(), c.end(), queue_after);
         const Cand cur = c.back();
         c.pop_back();
+        // The next candidate's set is likely read next: start loading it.
+        if (layer == 0 && !c.empty()) __builtin_prefetch(layer0_.row(c.front().idx));
         const float farthest = w.empty() ? std::numeric_limits<float>::infinity() : w.front().d;
         if (w.size() >= ef && cur.d > farthest) break;
         if (levels_[cur.idx] < layer) continue;
 
         const uint32_t* row = links_of(cur.idx, layer);
         const uint32_t count = row[0];
+        for (uint32_t j = 1; j <= count; ++j) __builtin_prefetch(&s.marks[row[j]]);
         // Unvisited members, in set order, scored in batches of one kernel call.
         uint32_t fresh[kBatch];
         float dist[kBatch];
@@ -301,6 +323,58 @@ void HNSWIndex::search_layer(Scratch& s, const Metric& metric, uint32_t entry, s
     std::sort_heap(w.begin(), w.end(), nearer);  // (distance, index) is a total order: same as a stable sort
 }
 
+void HNSWIndex::fail_pair_nan(std::string_view id, uint32_t n, uint32_t a, uint32_t b) const {
+    auto name = [&](uint32_t idx) { return idx == n ? std::string(id) : id_text(idx); };
+    throw Error("Cannot insert '" + std::string(id) + "': the distance between entries '" + name(a) + "' and '" +
+                name(b) + "' is NaN (NaN or infinite components cannot be ordered)");
+}
+
+// Diversity rule: walk `cands` (nearest to the base node first) and keep a
+// candidate unless a member already kept is strictly nearer to it than the
+// base node is, until `limit` are kept. Links then point in different
+// directions instead of all into the base node's own cluster, which keeps
+// clusters joined to one another. `n` is the node being inserted (its
+// vector is `inserting.query`, not yet stored).
+void HNSWIndex::select_diverse(InsertScratch& s, const Metric& inserting, uint32_t n, const Cand* cands,
+                               size_t count, size_t limit, std::vector<uint32_t>& out) const {
+    const size_t dim = dimension();
+    std::vector<uint32_t>& kept = s.kept;  // kept members other than n
+    kept.clear();
+    bool kept_n = false;
+    const size_t first = out.size();
+    for (size_t i = 0; i < count && out.size() - first < limit; ++i) {
+        const Cand c = cands[i];
+        bool diverse = true;
+        // Distances to the kept members a few at a time, nearest kept first:
+        // most candidates that fail, fail against one of the first.
+        const Metric from_c{*this, c.idx == n ? inserting.query : FloatSpan(vector_of(c.idx), dim),
+                            c.idx == n ? inserting.norm : norm_of(c.idx), inserting.type, inserting.k, nullptr};
+        float d[kPairChunk];
+        for (size_t j0 = 0; diverse && j0 < kept.size(); j0 += kPairChunk) {
+            const size_t chunk = std::min(kPairChunk, kept.size() - j0);
+            from_c.batch(kept.data() + j0, chunk, d);
+            for (size_t j = 0; j < chunk; ++j) {
+                if (std::isnan(d[j])) fail_pair_nan(*inserting.inserting, n, c.idx, kept[j0 + j]);
+                if (d[j] < c.d) {
+                    diverse = false;
+                    break;
+                }
+            }
+        }
+        if (diverse && kept_n) {
+            const float d = inserting(c.idx);
+            if (std::isnan(d)) fail_pair_nan(*inserting.inserting, n, c.idx, n);
+            diverse = !(d < c.d);
+        }
+        if (!diverse) continue;
+        out.push_back(c.idx);
+        if (c.idx == n)
+            kept_n = true;
+        else
+            kept.push_back(c.idx);
+    }
+}
+
 void HNSWIndex::add(std::string_view id, FloatSpan vector) {
     const size_t dim = dimension();
     if (vector.size() != dim) throw CoreError::add_dimension_mismatch(dim, vector.size());
@@ -316,69 +390,67 @@ void HNSWIndex::add(std::string_view id, FloatSpan vector) {
 
     // Phase 1: find the new node's neighbours and how every affected set
     // changes, without touching the graph. A failure here (a NaN distance)
-    // leaves the index as it was.
-    struct Change {
-        uint32_t node;
-        uint32_t layer;
-        size_t begin, size;  // the set's new members in `pruned`, or size == SIZE_MAX: append n
-    };
+    // leaves the index as it was. All working lists live in per-thread
+    // scratch buffers, reused from call to call.
+    Scratch& sc = scratch();
+    InsertScratch& is = sc.insert;
+    is.chosen.clear();
+    is.chosen_end.clear();
+    is.changes.clear();
+    is.pruned.clear();
     const size_t top = entry_point_ ? std::min(level, max_level_) : 0;
-    std::vector<std::vector<uint32_t>> chosen(entry_point_ ? top + 1 : 0);
-    std::vector<Change> changes;
-    std::vector<uint32_t> pruned;
     size_t need0 = 0, need_upper = 0;
     if (entry_point_) {
         const Metric metric{*this, vector, norm, type, ks, &id};
-        Scratch& sc = scratch();
-        std::vector<Cand> w;
-        std::vector<Cand> ranked;
-        std::vector<float> dists, to_new;
+        std::vector<Cand>& w = is.w;
         uint32_t e = *entry_point_;
         for (size_t l = max_level_; l > level; --l) {
             search_layer(sc, metric, e, 1, l, w);
             if (!w.empty()) e = w.front().idx;
         }
+        is.chosen_end.resize(top + 1);
         for (size_t l = top + 1; l-- > 0;) {
             search_layer(sc, metric, e, config_.ef_construction, l, w);
             const size_t limit = l == 0 ? config_.m_max0 : config_.m;
-            const size_t take = std::min(limit, w.size());
-            chosen[l].reserve(take);
-            to_new.clear();
-            for (size_t i = 0; i < take; ++i) {
-                chosen[l].push_back(w[i].idx);
-                to_new.push_back(w[i].d);
-            }
+            const size_t begin = is.chosen.size();
+            select_diverse(is, metric, n, w.data(), w.size(), limit, is.chosen);
+            is.chosen_end[l] = is.chosen.size();
             size_t& need = l == 0 ? need0 : need_upper;
-            need = std::max(need, take);
-            for (size_t si = 0; si < chosen[l].size(); ++si) {
-                const uint32_t s = chosen[l][si];
+            need = std::max(need, is.chosen.size() - begin);
+            // Distance of each chosen node to the new one, as the layer search found it.
+            is.to_new.clear();
+            for (size_t i = begin, wi = 0; i < is.chosen.size(); ++i) {
+                while (w[wi].idx != is.chosen[i]) ++wi;
+                is.to_new.push_back(w[wi].d);
+            }
+            for (size_t i = begin; i < is.chosen.size(); ++i) {
+                const uint32_t s = is.chosen[i];
                 if (levels_[s] < l) continue;
                 const uint32_t* row = links_of(s, l);
                 const size_t count = row[0];
                 if (count + 1 <= limit) {
-                    changes.push_back({s, static_cast<uint32_t>(l), 0, SIZE_MAX});
+                    is.changes.push_back({s, static_cast<uint32_t>(l), 0, SIZE_MAX});
                     need = std::max(need, count + 1);
                     continue;
                 }
-                // Too many links: keep the `limit` nearest to s (the new node included).
-                // The distance between s and the new node is the one the layer
-                // search just found (every graph distance is symmetric).
+                // Too many links: choose again among the members and the new
+                // node, by the same rule, as seen from s. The distance between
+                // s and the new node is the one the layer search just found
+                // (every graph distance is symmetric).
+                std::vector<Cand>& ranked = is.ranked;
                 ranked.clear();
-                dists.resize(count);
-                const Metric from_s{*this, FloatSpan(vector_of(s), dim), norms_[s], type, ks, nullptr};
-                from_s.batch(row + 1, count, dists.data());
+                is.dists.resize(count);
+                const Metric from_s{*this, FloatSpan(vector_of(s), dim), norm_of(s), type, ks, nullptr};
+                from_s.batch(row + 1, count, is.dists.data());
                 for (uint32_t j = 0; j < count; ++j) {
-                    if (std::isnan(dists[j]))
-                        throw Error("Cannot insert '" + std::string(id) + "': the distance between entries '" +
-                                    ids_[s] + "' and '" + ids_[row[j + 1]] +
-                                    "' is NaN (NaN or infinite components cannot be ordered)");
-                    ranked.push_back({dists[j], row[j + 1]});
+                    if (std::isnan(is.dists[j])) fail_pair_nan(id, n, s, row[j + 1]);
+                    ranked.push_back({is.dists[j], row[j + 1]});
                 }
-                ranked.push_back({to_new[si], n});
+                ranked.push_back({is.to_new[i - begin], n});
                 std::sort(ranked.begin(), ranked.end(), nearer);
-                const size_t keep = std::min(limit, ranked.size());
-                changes.push_back({s, static_cast<uint32_t>(l), pruned.size(), keep});
-                for (size_t i = 0; i < keep; ++i) pruned.push_back(ranked[i].idx);
+                const size_t at = is.pruned.size();
+                select_diverse(is, metric, n, ranked.data(), ranked.size(), limit, is.pruned);
+                is.changes.push_back({s, static_cast<uint32_t>(l), at, is.pruned.size() - at});
             }
             if (!w.empty()) e = w.front().idx;
         }
@@ -388,7 +460,7 @@ void HNSWIndex::add(std::string_view id, FloatSpan vector) {
     // then register the id; after that nothing can fail.
     const size_t slots_after = size_t{n} + 1;
     grow_for(vectors_, slots_after * dim);
-    grow_for(norms_, slots_after);
+    if (type == DistanceType::Cosine) grow_for(norms_, slots_after);
     grow_for(ids_, slots_after);
     grow_for(levels_, slots_after);
     grow_for(live_, slots_after);
@@ -397,29 +469,33 @@ void HNSWIndex::add(std::string_view id, FloatSpan vector) {
     upper_.ensure_stride(need_upper);
     layer0_.reserve_rows(slots_after);
     upper_.reserve_rows(upper_.rows + level);
-    id_to_idx_.emplace(std::string(id), n);
+    const std::string* key = &id_to_idx_.emplace(std::string(id), n).first->first;
 
     // Phase 3: commit.
     vectors_.insert(vectors_.end(), vector.begin(), vector.end());
-    norms_.push_back(norm);
-    ids_.emplace_back(id);
+    if (type == DistanceType::Cosine) norms_.push_back(norm);
+    ids_.push_back(key);
     levels_.push_back(static_cast<uint8_t>(level));
     live_.push_back(1);
     upper_base_.push_back(upper_.rows);
     layer0_.add_rows(1);
     upper_.add_rows(level);
-    for (size_t l = 0; l < chosen.size(); ++l) {
+    for (size_t l = 0; l < is.chosen_end.size(); ++l) {
+        // Layers were chosen top down, so layer l's members precede layer l-1's.
+        const size_t end = is.chosen_end[l];
+        const size_t from = l + 1 < is.chosen_end.size() ? is.chosen_end[l + 1] : 0;
         uint32_t* row = links_of(n, l);
-        row[0] = static_cast<uint32_t>(chosen[l].size());
-        std::copy(chosen[l].begin(), chosen[l].end(), row + 1);
+        row[0] = static_cast<uint32_t>(end - from);
+        std::copy(is.chosen.begin() + static_cast<ptrdiff_t>(from), is.chosen.begin() + static_cast<ptrdiff_t>(end),
+                  row + 1);
     }
-    for (const Change& change : changes) {
+    for (const InsertScratch::Change& change : is.changes) {
         uint32_t* row = links_of(change.node, change.layer);
         if (change.size == SIZE_MAX) {
             row[++row[0]] = n;
         } else {
             row[0] = static_cast<uint32_t>(change.size);
-            std::copy_n(pruned.begin() + static_cast<ptrdiff_t>(change.begin), change.size, row + 1);
+            std::copy_n(is.pruned.begin() + static_cast<ptrdiff_t>(change.begin), change.size, row + 1);
         }
     }
     if (!entry_point_ || level > max_level_) {
@@ -453,7 +529,7 @@ std::vector<SearchResult> HNSWIndex::search(FloatSpan query, size_t k) const {
         float distance = c.d;
         if (type == DistanceType::InnerProduct) distance = -c.d;
         if (type == DistanceType::Cosine) distance = 1.0f - c.d;
-        out.push_back(SearchResult{ids_[c.idx], distance, score_of(type, distance)});
+        out.push_back(SearchResult{*ids_[c.idx], distance, score_of(type, distance)});
     }
     return out;
 }
@@ -474,9 +550,9 @@ bool HNSWIndex::remove(std::string_view id) {
             row[j] = 0.0f;
             changed = true;
         }
-    if (changed) norms_[i] = std::sqrt(kernels::active().sum_squares(row, dim));
+    if (changed && distance_type() == DistanceType::Cosine) norms_[i] = std::sqrt(kernels::active().sum_squares(row, dim));
+    ids_[i] = nullptr;
     id_to_idx_.erase(it);
-    std::string().swap(ids_[i]);
     live_[i] = 0;
     return true;
 }

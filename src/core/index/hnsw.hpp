@@ -96,15 +96,23 @@ private:
         return layer == 0 ? layer0_.row(idx) : upper_.row(upper_base_[idx] + layer - 1);
     }
     struct Scratch;
+    struct InsertScratch;
     static Scratch& scratch();
+    void select_diverse(InsertScratch& s, const Metric& inserting, uint32_t n, const Cand* cands, size_t count,
+                        size_t limit, std::vector<uint32_t>& out) const;
+    [[noreturn]] void fail_pair_nan(std::string_view id, uint32_t n, uint32_t a, uint32_t b) const;
     void search_layer(Scratch& s, const Metric& metric, uint32_t entry, size_t ef, size_t layer, std::vector<Cand>& out,
                       bool live_only = false) const;
+    float norm_of(uint32_t idx) const noexcept { return norms_.empty() ? 0.0f : norms_[idx]; }
+    std::string id_text(uint32_t idx) const { return ids_[idx] ? *ids_[idx] : std::string(); }
     [[noreturn]] void fail_nan(const Metric& metric, uint32_t idx) const;
 
     HNSWConfig config_;
     AlignedFloats vectors_;           // one row per slot (kept for removed nodes: they still guide searches)
-    std::vector<float> norms_;        // square root of each slot's sum of squares
-    std::vector<std::string> ids_;    // empty for removed nodes
+    std::vector<float> norms_;        // square root of each slot's sum of squares (Cosine only)
+    // Each slot's id is the key of its entry in id_to_idx_ (map entries never
+    // move), so ids are stored once; null for removed nodes.
+    std::vector<const std::string*> ids_;
     std::vector<uint8_t> levels_;
     std::vector<uint8_t> live_;
     std::vector<size_t> upper_base_;  // first row in upper_ of each slot (layers 1..level)

@@ -45,14 +45,6 @@ struct FlatIndex::Query {
 
 FlatIndex::FlatIndex(IndexConfig config) : config_(config) {}
 
-std::string FlatIndex::debug_text() const {
-    return "FlatIndex { dimension: " + std::to_string(config_.dimension) +
-           ", distance_type: " + distance_type_name(config_.distance_type) +
-           ", normalize: " + (config_.normalize ? "true" : "false") + ", len: " + std::to_string(len()) +
-           ", parallel: " + (parallel_ ? "true" : "false") +
-           ", parallel_threshold: " + std::to_string(parallel_threshold_) + " }";
-}
-
 void FlatIndex::add(std::string_view id, FloatSpan vector) {
     const size_t dim = config_.dimension;
     if (vector.size() != dim) throw CoreError::add_dimension_mismatch(dim, vector.size());

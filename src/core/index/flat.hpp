@@ -21,7 +21,6 @@ class FlatIndex final : public VectorIndex {
 public:
     explicit FlatIndex(IndexConfig config);
 
-    std::string debug_text() const override;
     void add(std::string_view id, FloatSpan vector) override;
     std::vector<SearchResult> search(FloatSpan query, size_t k) const override;
     bool remove(std::string_view id) override;

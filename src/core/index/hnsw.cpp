@@ -1,12 +1,11 @@
 #include "index/hnsw.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <limits>
 
 #include "index/error.hpp"
+#include "runtime/cpu.hpp"
 #include "runtime/os_random.hpp"
 #include "vector/kernels.hpp"
 
@@ -174,7 +173,7 @@ struct HNSWIndex::Scratch : LayerScratch {
     InsertScratch insert;
 };
 
-__attribute__((noinline)) HNSWIndex::Scratch& HNSWIndex::scratch() {
+HALYARD_NOINLINE HNSWIndex::Scratch& HNSWIndex::scratch() {
     thread_local Scratch s;
     return s;
 }
@@ -221,17 +220,6 @@ HNSWIndex::HNSWIndex(HNSWConfig config)
     layer0_.stride = std::min(config_.m_max0, kInitialStride);
     upper_.limit = config_.m;
     upper_.stride = std::min(config_.m, kInitialStride);
-}
-
-std::string HNSWIndex::debug_text() const {
-    return "HNSWIndex { dimension: " + std::to_string(dimension()) +
-           ", distance_type: " + distance_type_name(distance_type()) + ", m: " + std::to_string(config_.m) +
-           ", m_max0: " + std::to_string(config_.m_max0) +
-           ", ef_construction: " + std::to_string(config_.ef_construction) +
-           ", ef_search: " + std::to_string(config_.ef_search) + ", ml: " + std::to_string(config_.ml) +
-           ", len: " + std::to_string(len()) + ", slots: " + std::to_string(slots()) +
-           ", entry_point: " + (entry_point_ ? std::to_string(*entry_point_) : std::string("None")) +
-           ", max_level: " + std::to_string(max_level_) + " }";
 }
 
 size_t HNSWIndex::draw_level() {
@@ -295,14 +283,14 @@ void HNSWIndex::search_layer(Scratch& s, const Metric& metric, uint32_t entry, s
         const Cand cur = c.back();
         c.pop_back();
         // The next candidate's set is likely read next: start loading it.
-        if (layer == 0 && !c.empty()) __builtin_prefetch(layer0_.row(c.front().idx));
+        if (layer == 0 && !c.empty()) cpu::prefetch(layer0_.row(c.front().idx));
         const float farthest = w.empty() ? std::numeric_limits<float>::infinity() : w.front().d;
         if (w.size() >= ef && cur.d > farthest) break;
         if (levels_[cur.idx] < layer) continue;
 
         const uint32_t* row = links_of(cur.idx, layer);
         const uint32_t count = row[0];
-        for (uint32_t j = 1; j <= count; ++j) __builtin_prefetch(&s.marks[row[j]]);
+        for (uint32_t j = 1; j <= count; ++j) cpu::prefetch(&s.marks[row[j]]);
         // Unvisited members, in set order, scored in batches of one kernel call.
         uint32_t fresh[kBatch];
         float dist[kBatch];

@@ -45,7 +45,6 @@ public:
 
     explicit HNSWIndex(HNSWConfig config);
 
-    std::string debug_text() const override;
     void add(std::string_view id, FloatSpan vector) override;  // insert
     std::vector<SearchResult> search(FloatSpan query, size_t k) const override;
     bool remove(std::string_view id) override;

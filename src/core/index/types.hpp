@@ -59,7 +59,6 @@ class VectorIndex {
 public:
     virtual ~VectorIndex() = default;
 
-    virtual std::string debug_text() const = 0;
     virtual void add(std::string_view id, FloatSpan vector) = 0;
     // Adds the pairs in order; the first failure is thrown and the pairs
     // before it stay added.

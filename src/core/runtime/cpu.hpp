@@ -79,7 +79,9 @@ inline void prefetch(const void* p) noexcept {
 #if defined(__GNUC__) || defined(__clang__)
 #define HALYARD_TARGET(isa) __attribute__((target(isa)))
 #define HALYARD_UNROLL_16 _Pragma("GCC unroll 16")
+#define HALYARD_NOINLINE __attribute__((noinline))
 #else
 #define HALYARD_TARGET(isa)
 #define HALYARD_UNROLL_16
+#define HALYARD_NOINLINE __declspec(noinline)
 #endif

@@ -38,6 +38,7 @@ if any(name in os.environ for name in _BLAS_OVERRIDES):
 import argparse  # noqa: E402
 import ctypes  # noqa: E402
 import gc  # noqa: E402
+import importlib  # noqa: E402
 import platform  # noqa: E402
 import re  # noqa: E402
 import statistics  # noqa: E402
@@ -51,22 +52,20 @@ from halyard._halyard_rs import DistanceType, FlatIndex, HNSWIndex  # noqa: E402
 
 from _results import record  # noqa: E402
 
-try:
-    import faiss
-except ImportError:  # pragma: no cover - optional anchor
-    faiss = None
-try:
-    import hnswlib
-except ImportError:  # pragma: no cover - optional anchor
-    hnswlib = None
-try:
-    import usearch.index
-except ImportError:  # pragma: no cover - optional anchor
-    usearch = None
-try:
-    import voyager
-except ImportError:  # pragma: no cover - optional anchor
-    voyager = None
+
+def optional(name):
+    """The anchor library `name`, or None when it is not installed."""
+    try:
+        return importlib.import_module(name)
+    except ImportError:  # pragma: no cover - optional anchor
+        return None
+
+
+faiss = optional("faiss")
+hnswlib = optional("hnswlib")
+usearch = sys.modules["usearch"] if optional("usearch.index") else None  # the package, with its index module loaded
+voyager = optional("voyager")
+
 try:
     from sklearn.decomposition import TruncatedSVD
     from sklearn.feature_extraction.text import TfidfVectorizer

@@ -77,7 +77,10 @@ constexpr size_t kPairChunk = 4;
 
 }  // namespace
 
-void HNSWIndex::Links::reserve_rows(size_t count) { grow_for(data, count * (stride + 1)); }
+void HNSWIndex::Links::reserve_rows(size_t count) {
+    grow_for(data, count * (stride + 1));
+    grow_for(diverse, count);
+}
 
 void HNSWIndex::Links::ensure_stride(size_t members) {
     if (members <= stride) return;
@@ -95,6 +98,7 @@ void HNSWIndex::Links::ensure_stride(size_t members) {
 
 void HNSWIndex::Links::add_rows(size_t count) noexcept {
     data.resize(data.size() + count * (stride + 1), 0);
+    diverse.resize(diverse.size() + count, 0);
     rows += count;
 }
 
@@ -131,6 +135,30 @@ struct Nearer {
 constexpr QueueAfter queue_after{};
 constexpr Nearer nearer{};
 
+// Replaces the top of a heap ordered by `nearer` (its farthest entry) with a
+// nearer candidate and restores the order: one pass down instead of a push
+// and a pop.
+void replace_farthest(std::vector<HNSWIndex::Cand>& heap, HNSWIndex::Cand c) noexcept {
+    HNSWIndex::Cand* h = heap.data();
+    const size_t size = heap.size();
+    size_t hole = 0;
+    for (;;) {
+        size_t child = 2 * hole + 1;
+        if (child >= size) break;
+        if (child + 1 < size && nearer(h[child], h[child + 1])) ++child;
+        if (!nearer(c, h[child])) break;
+        h[hole] = h[child];
+        hole = child;
+    }
+    h[hole] = c;
+}
+
+// Requests every cache line of `bytes` bytes at p.
+inline void prefetch_span(const void* p, size_t bytes) noexcept {
+    const char* c = static_cast<const char*>(p);
+    for (size_t off = 0; off < bytes; off += 64) cpu::prefetch(c + off);
+}
+
 struct LayerScratch {
     std::vector<uint16_t> marks;  // two bytes a slot: a full reset every 65,535 searches
     uint16_t generation = 0;
@@ -166,6 +194,8 @@ struct HNSWIndex::InsertScratch {
     std::vector<uint32_t> pruned;
     std::vector<float> dists, to_new;
     std::vector<uint32_t> kept;
+    std::vector<uint8_t> kept_checked;
+    std::vector<uint8_t> checked;  // per entry of `ranked`: among its set's rule-checked prefix
 };
 
 // Per-thread search state, reused by every layer search and insertion of the thread.
@@ -259,6 +289,7 @@ void HNSWIndex::search_layer(Scratch& s, const Metric& metric, uint32_t entry, s
     // With `live_only`, removed nodes are walked through but take no place
     // in the result set, so it fills with live nodes only.
     auto admits = [&](uint32_t idx) { return !live_only || live_[idx]; };
+    const size_t row_bytes = (layer0_.stride + 1) * sizeof(uint32_t);
     c.push_back({d0, entry});
     if (admits(entry)) w.push_back({d0, entry});
 
@@ -268,12 +299,14 @@ void HNSWIndex::search_layer(Scratch& s, const Metric& metric, uint32_t entry, s
         if (w.size() < ef || d < f) {
             c.push_back({d, member});
             std::push_heap(c.begin(), c.end(), queue_after);
+            // A new nearest candidate is expanded next: start loading its set.
+            if (layer == 0 && c.front().idx == member) prefetch_span(layer0_.row(member), row_bytes);
             if (!admits(member)) return;
-            w.push_back({d, member});
-            std::push_heap(w.begin(), w.end(), nearer);
-            if (w.size() > ef) {
-                std::pop_heap(w.begin(), w.end(), nearer);
-                w.pop_back();
+            if (w.size() < ef) {
+                w.push_back({d, member});
+                std::push_heap(w.begin(), w.end(), nearer);
+            } else {
+                replace_farthest(w, {d, member});
             }
         }
     };
@@ -283,14 +316,13 @@ void HNSWIndex::search_layer(Scratch& s, const Metric& metric, uint32_t entry, s
         const Cand cur = c.back();
         c.pop_back();
         // The next candidate's set is likely read next: start loading it.
-        if (layer == 0 && !c.empty()) cpu::prefetch(layer0_.row(c.front().idx));
+        if (layer == 0 && !c.empty()) prefetch_span(layer0_.row(c.front().idx), row_bytes);
         const float farthest = w.empty() ? std::numeric_limits<float>::infinity() : w.front().d;
         if (w.size() >= ef && cur.d > farthest) break;
-        if (levels_[cur.idx] < layer) continue;
+        if (layer > 0 && levels_[cur.idx] < layer) continue;
 
         const uint32_t* row = links_of(cur.idx, layer);
         const uint32_t count = row[0];
-        for (uint32_t j = 1; j <= count; ++j) cpu::prefetch(&s.marks[row[j]]);
         // Unvisited members, in set order, scored in batches of one kernel call.
         uint32_t fresh[kBatch];
         float dist[kBatch];
@@ -300,10 +332,16 @@ void HNSWIndex::search_layer(Scratch& s, const Metric& metric, uint32_t entry, s
             for (uint32_t j = 0; j < n_fresh; ++j) score_member(fresh[j], dist[j]);
             n_fresh = 0;
         };
+        // Without a branch on the mark (visited or not is a coin toss to the
+        // CPU): every member is written, and only unvisited ones advance.
+        uint16_t* marks = s.marks.data();
+        const uint16_t generation = s.generation;
         for (uint32_t j = 1; j <= count; ++j) {
             const uint32_t member = row[j];
-            if (!s.visit(member)) continue;
-            fresh[n_fresh++] = member;
+            const bool unvisited = marks[member] != generation;
+            marks[member] = generation;
+            fresh[n_fresh] = member;
+            n_fresh += unvisited;
             if (n_fresh == kBatch) flush();
         }
         if (n_fresh > 0) flush();
@@ -322,28 +360,37 @@ void HNSWIndex::fail_pair_nan(std::string_view id, uint32_t n, uint32_t a, uint3
 // base node is, until `limit` are kept. Links then point in different
 // directions instead of all into the base node's own cluster, which keeps
 // clusters joined to one another. `n` is the node being inserted (its
-// vector is `inserting.query`, not yet stored).
+// vector is `inserting.query`, not yet stored). `checked`, when given, marks
+// the candidates that an earlier pass of the rule already kept together, in
+// this order: no one of them rejects another, so those pairs are skipped
+// (the outcome is the same as comparing them, NaN reports included).
 void HNSWIndex::select_diverse(InsertScratch& s, const Metric& inserting, uint32_t n, const Cand* cands,
-                               size_t count, size_t limit, std::vector<uint32_t>& out) const {
+                               size_t count, size_t limit, std::vector<uint32_t>& out, const uint8_t* checked) const {
     const size_t dim = dimension();
     std::vector<uint32_t>& kept = s.kept;  // kept members other than n
+    std::vector<uint8_t>& kept_checked = s.kept_checked;
     kept.clear();
+    kept_checked.clear();
     bool kept_n = false;
     const size_t first = out.size();
     for (size_t i = 0; i < count && out.size() - first < limit; ++i) {
         const Cand c = cands[i];
+        const bool c_checked = checked && checked[i];
         bool diverse = true;
         // Distances to the kept members a few at a time, nearest kept first:
         // most candidates that fail, fail against one of the first.
         const Metric from_c{*this, c.idx == n ? inserting.query : FloatSpan(vector_of(c.idx), dim),
                             c.idx == n ? inserting.norm : norm_of(c.idx), inserting.type, inserting.k, nullptr};
+        uint32_t pick[kPairChunk];
         float d[kPairChunk];
-        for (size_t j0 = 0; diverse && j0 < kept.size(); j0 += kPairChunk) {
-            const size_t chunk = std::min(kPairChunk, kept.size() - j0);
-            from_c.batch(kept.data() + j0, chunk, d);
-            for (size_t j = 0; j < chunk; ++j) {
-                if (std::isnan(d[j])) fail_pair_nan(*inserting.inserting, n, c.idx, kept[j0 + j]);
-                if (d[j] < c.d) {
+        for (size_t j = 0; diverse && j < kept.size();) {
+            size_t chunk = 0;
+            for (; j < kept.size() && chunk < kPairChunk; ++j)
+                if (!(c_checked && kept_checked[j])) pick[chunk++] = kept[j];
+            from_c.batch(pick, chunk, d);
+            for (size_t q = 0; q < chunk; ++q) {
+                if (std::isnan(d[q])) fail_pair_nan(*inserting.inserting, n, c.idx, pick[q]);
+                if (d[q] < c.d) {
                     diverse = false;
                     break;
                 }
@@ -356,10 +403,12 @@ void HNSWIndex::select_diverse(InsertScratch& s, const Metric& inserting, uint32
         }
         if (!diverse) continue;
         out.push_back(c.idx);
-        if (c.idx == n)
+        if (c.idx == n) {
             kept_n = true;
-        else
+        } else {
             kept.push_back(c.idx);
+            kept_checked.push_back(c_checked);
+        }
     }
 }
 
@@ -436,8 +485,14 @@ void HNSWIndex::add(std::string_view id, FloatSpan vector) {
                 }
                 ranked.push_back({is.to_new[i - begin], n});
                 std::sort(ranked.begin(), ranked.end(), nearer);
+                // The set's rule-checked prefix, found again in the new order.
+                const uint32_t* prefix = row + 1;
+                const uint32_t* prefix_end = prefix + diverse_of(s, l);
+                is.checked.resize(ranked.size());
+                for (size_t j = 0; j < ranked.size(); ++j)
+                    is.checked[j] = std::find(prefix, prefix_end, ranked[j].idx) != prefix_end;
                 const size_t at = is.pruned.size();
-                select_diverse(is, metric, n, ranked.data(), ranked.size(), limit, is.pruned);
+                select_diverse(is, metric, n, ranked.data(), ranked.size(), limit, is.pruned, is.checked.data());
                 is.changes.push_back({s, static_cast<uint32_t>(l), at, is.pruned.size() - at});
             }
             if (!w.empty()) e = w.front().idx;
@@ -474,6 +529,7 @@ void HNSWIndex::add(std::string_view id, FloatSpan vector) {
         const size_t from = l + 1 < is.chosen_end.size() ? is.chosen_end[l + 1] : 0;
         uint32_t* row = links_of(n, l);
         row[0] = static_cast<uint32_t>(end - from);
+        diverse_of(n, l) = static_cast<uint8_t>(std::min<size_t>(end - from, 255));
         std::copy(is.chosen.begin() + static_cast<ptrdiff_t>(from), is.chosen.begin() + static_cast<ptrdiff_t>(end),
                   row + 1);
     }
@@ -483,6 +539,7 @@ void HNSWIndex::add(std::string_view id, FloatSpan vector) {
             row[++row[0]] = n;
         } else {
             row[0] = static_cast<uint32_t>(change.size);
+            diverse_of(change.node, change.layer) = static_cast<uint8_t>(std::min<size_t>(change.size, 255));
             std::copy_n(is.pruned.begin() + static_cast<ptrdiff_t>(change.begin), change.size, row + 1);
         }
     }
@@ -538,7 +595,12 @@ bool HNSWIndex::remove(std::string_view id) {
             row[j] = 0.0f;
             changed = true;
         }
-    if (changed && distance_type() == DistanceType::Cosine) norms_[i] = std::sqrt(kernels::active().sum_squares(row, dim));
+    if (changed) {
+        if (distance_type() == DistanceType::Cosine) norms_[i] = std::sqrt(kernels::active().sum_squares(row, dim));
+        // Its distances changed: no set's earlier rule checks can be trusted.
+        std::fill(layer0_.diverse.begin(), layer0_.diverse.end(), 0);
+        std::fill(upper_.diverse.begin(), upper_.diverse.end(), 0);
+    }
     ids_[i] = nullptr;
     id_to_idx_.erase(it);
     live_[i] = 0;

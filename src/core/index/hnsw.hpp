@@ -67,8 +67,15 @@ private:
     // Neighbour sets of one group of layers: fixed-stride rows [count, members...].
     // The stride starts small and grows (up to the set limit) only when a
     // set outgrows it, so a huge `m` costs memory only where links exist.
+    //
+    // `diverse[r]` counts the leading members of row r that the diversity
+    // rule itself chose, nearest first (capped at 255): no one of them is
+    // nearer to a later one than the row's node is. Members appended after
+    // them are unchecked. Cutting an overfull set back then only has to
+    // compare pairs that involve an unchecked member or the new node.
     struct Links {
         std::vector<uint32_t> data;
+        std::vector<uint8_t> diverse;
         size_t stride = 0;  // member capacity of a row
         size_t limit = 0;   // largest set size ever needed (M of these layers)
         size_t rows = 0;
@@ -98,7 +105,10 @@ private:
     struct InsertScratch;
     static Scratch& scratch();
     void select_diverse(InsertScratch& s, const Metric& inserting, uint32_t n, const Cand* cands, size_t count,
-                        size_t limit, std::vector<uint32_t>& out) const;
+                        size_t limit, std::vector<uint32_t>& out, const uint8_t* checked = nullptr) const;
+    uint8_t& diverse_of(uint32_t idx, size_t layer) noexcept {
+        return layer == 0 ? layer0_.diverse[idx] : upper_.diverse[upper_base_[idx] + layer - 1];
+    }
     [[noreturn]] void fail_pair_nan(std::string_view id, uint32_t n, uint32_t a, uint32_t b) const;
     void search_layer(Scratch& s, const Metric& metric, uint32_t entry, size_t ef, size_t layer, std::vector<Cand>& out,
                       bool live_only = false) const;

@@ -187,7 +187,7 @@ struct HNSWIndex::InsertScratch {
         uint32_t layer;
         size_t begin, size;  // the set's new members in `pruned`, or size == SIZE_MAX: append the new node
     };
-    std::vector<Cand> w, ranked;
+    std::vector<Cand> w, ranked, rest;
     std::vector<uint32_t> chosen;      // the new node's sets, top layer first
     std::vector<size_t> chosen_end;    // end in `chosen` of each layer's set
     std::vector<Change> changes;
@@ -474,23 +474,35 @@ void HNSWIndex::add(std::string_view id, FloatSpan vector) {
                 // node, by the same rule, as seen from s. The distance between
                 // s and the new node is the one the layer search just found
                 // (every graph distance is symmetric).
-                std::vector<Cand>& ranked = is.ranked;
-                ranked.clear();
                 is.dists.resize(count);
                 const Metric from_s{*this, FloatSpan(vector_of(s), dim), norm_of(s), type, ks, nullptr};
                 from_s.batch(row + 1, count, is.dists.data());
-                for (uint32_t j = 0; j < count; ++j) {
+                for (uint32_t j = 0; j < count; ++j)
                     if (std::isnan(is.dists[j])) fail_pair_nan(id, n, s, row[j + 1]);
-                    ranked.push_back({is.dists[j], row[j + 1]});
+                // The set's rule-checked prefix is already nearest first; the
+                // members appended after it and the new node are sorted, then
+                // both are merged (marking which entries the prefix gave).
+                size_t checked = diverse_of(s, l);
+                for (size_t j = 1; j < checked; ++j)
+                    if (!nearer({is.dists[j - 1], row[j]}, {is.dists[j], row[j + 1]})) checked = 0;
+                std::vector<Cand>& rest = is.rest;
+                rest.clear();
+                for (size_t j = checked; j < count; ++j) rest.push_back({is.dists[j], row[j + 1]});
+                rest.push_back({is.to_new[i - begin], n});
+                std::sort(rest.begin(), rest.end(), nearer);
+                std::vector<Cand>& ranked = is.ranked;
+                ranked.clear();
+                is.checked.clear();
+                for (size_t a = 0, r = 0; a < checked || r < rest.size();) {
+                    const bool take_prefix =
+                        r == rest.size() || (a < checked && nearer({is.dists[a], row[a + 1]}, rest[r]));
+                    ranked.push_back(take_prefix ? Cand{is.dists[a], row[a + 1]} : rest[r]);
+                    is.checked.push_back(take_prefix);
+                    if (take_prefix)
+                        ++a;
+                    else
+                        ++r;
                 }
-                ranked.push_back({is.to_new[i - begin], n});
-                std::sort(ranked.begin(), ranked.end(), nearer);
-                // The set's rule-checked prefix, found again in the new order.
-                const uint32_t* prefix = row + 1;
-                const uint32_t* prefix_end = prefix + diverse_of(s, l);
-                is.checked.resize(ranked.size());
-                for (size_t j = 0; j < ranked.size(); ++j)
-                    is.checked[j] = std::find(prefix, prefix_end, ranked[j].idx) != prefix_end;
                 const size_t at = is.pruned.size();
                 select_diverse(is, metric, n, ranked.data(), ranked.size(), limit, is.pruned, is.checked.data());
                 is.changes.push_back({s, static_cast<uint32_t>(l), at, is.pruned.size() - at});

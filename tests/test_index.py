@@ -535,6 +535,27 @@ def test_hnsw_random_removals_report_only_live_ids():
         assert len(hits) == 20 and not removed & set(hits)
 
 
+def test_hnsw_recall_holds_after_removing_infinite_vectors():
+    # Removal zeroes a node's non-finite components, so its distances change
+    # after neighbour sets were chosen with the old ones; insertion goes on
+    # choosing neighbours correctly.
+    X, Q, _ = tight_clusters(22, count=150)
+    index = filled(HNSWIndex, X[:750])
+    for j in range(4):
+        v = X[j].copy()
+        v[j] = np.inf
+        index.add(f"inf{j}", v)
+    for j in range(4):
+        assert index.remove(f"inf{j}")
+    for i in range(750, len(X)):
+        index.add(f"v{i}", X[i])
+    hits = 0
+    for q in Q:
+        truth = np.argsort(similarity(DistanceType.L2, q, X), kind="stable")[:10]
+        hits += len({int(h.id[1:]) for h in index.search(q, 10)} & set(truth.tolist()))
+    assert hits / (10 * len(Q)) >= CLUSTER_RECALL_FLOOR
+
+
 @pytest.mark.parametrize("m", [0, 1, 2, 100])
 def test_hnsw_extreme_m_values_work(m):
     X = clustered(12, 150, 3)

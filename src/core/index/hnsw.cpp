@@ -377,15 +377,17 @@ void HNSWIndex::select_diverse(InsertScratch& s, const Metric& inserting, uint32
         const Cand c = cands[i];
         const bool c_checked = checked && checked[i];
         bool diverse = true;
-        // Distances to the kept members a few at a time, nearest kept first:
-        // most candidates that fail, fail against one of the first.
+        // Distances to the kept members nearest kept first, one at a time for
+        // the first two (most candidates that fail, fail against one of
+        // them), then in growing batches (one kernel call scores several).
         const Metric from_c{*this, c.idx == n ? inserting.query : FloatSpan(vector_of(c.idx), dim),
                             c.idx == n ? inserting.norm : norm_of(c.idx), inserting.type, inserting.k, nullptr};
         uint32_t pick[kPairChunk];
         float d[kPairChunk];
         for (size_t j = 0; diverse && j < kept.size();) {
+            const size_t want = j < 2 ? 1 : j < 4 ? 2 : kPairChunk;
             size_t chunk = 0;
-            for (; j < kept.size() && chunk < kPairChunk; ++j)
+            for (; j < kept.size() && chunk < want; ++j)
                 if (!(c_checked && kept_checked[j])) pick[chunk++] = kept[j];
             from_c.batch(pick, chunk, d);
             for (size_t q = 0; q < chunk; ++q) {

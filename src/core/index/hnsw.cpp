@@ -346,7 +346,7 @@ void HNSWIndex::search_layer(Scratch& s, const Metric& metric, uint32_t entry, s
         }
         if (n_fresh > 0) flush();
     }
-    std::sort_heap(w.begin(), w.end(), nearer);  // (distance, index) is a total order: same as a stable sort
+    std::sort(w.begin(), w.end(), nearer);  // (distance, index) is a total order: same as a stable sort
 }
 
 void HNSWIndex::fail_pair_nan(std::string_view id, uint32_t n, uint32_t a, uint32_t b) const {

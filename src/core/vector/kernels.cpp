@@ -306,11 +306,14 @@ HALYARD_AVX512 inline __m512 term512(__m512 x, __m512 y, __m512 acc) {
 }
 
 template <bool L2>
-HALYARD_AVX512 inline void four_rows_avx512(const float* q, const float* const* p, size_t n, float* out) {
+HALYARD_AVX512 inline void four_rows_avx512(const float* q, const float* rows, size_t stride, size_t n, float* out) {
     const __m512 z = _mm512_set1_ps(-0.0f);
     __m512 acc[4][4];
-    for (int r = 0; r < 4; ++r)
+    const float* p[4];
+    for (int r = 0; r < 4; ++r) {
+        p[r] = rows + static_cast<size_t>(r) * stride;
         for (int j = 0; j < 4; ++j) acc[r][j] = z;
+    }
     size_t i = 0;
     for (; i + 64 <= n; i += 64) {
         for (int j = 0; j < 4; ++j) {
@@ -345,9 +348,7 @@ HALYARD_AVX512 void dot_rows_avx512(const float* q, const float* rows, size_t st
     size_t r = 0;
     for (; r + 4 <= count; r += 4) {
         prefetch_rows(rows, stride, r + 8, 4, count);
-        const float* p[4] = {rows + r * stride, rows + (r + 1) * stride, rows + (r + 2) * stride,
-                             rows + (r + 3) * stride};
-        four_rows_avx512<false>(q, p, n, out + r);
+        four_rows_avx512<false>(q, rows + r * stride, stride, n, out + r);
     }
     for (; r < count; ++r) out[r] = dot_avx512(q, rows + r * stride, n);
 }
@@ -357,31 +358,13 @@ HALYARD_AVX512 void l2_squared_rows_avx512(const float* q, const float* rows, si
     size_t r = 0;
     for (; r + 4 <= count; r += 4) {
         prefetch_rows(rows, stride, r + 8, 4, count);
-        const float* p[4] = {rows + r * stride, rows + (r + 1) * stride, rows + (r + 2) * stride,
-                             rows + (r + 3) * stride};
-        four_rows_avx512<true>(q, p, n, out + r);
+        four_rows_avx512<true>(q, rows + r * stride, stride, n, out + r);
     }
     for (; r < count; ++r) out[r] = l2_squared_avx512(q, rows + r * stride, n);
 }
 
-#define HALYARD_PICKED4(NAME, PAIR, FOUR, ATTR)                                                                 \
-    ATTR void NAME(const float* q, const float* base, size_t stride, size_t n, const uint32_t* picked,        \
-                   size_t count, float* out) {                                                                \
-        const float* p[4];                                                                                    \
-        for (size_t i = 0; i < count && i < 2 * kAhead; ++i)                                                  \
-            prefetch_row(base + size_t{picked[i]} * stride, n);                                               \
-        size_t i = 0;                                                                                         \
-        for (; i + 4 <= count; i += 4) {                                                                      \
-            for (size_t j = i + 2 * kAhead; j < count && j < i + 2 * kAhead + 4; ++j)                         \
-                prefetch_row(base + size_t{picked[j]} * stride, n);                                           \
-            for (size_t r = 0; r < 4; ++r) p[r] = base + size_t{picked[i + r]} * stride;                      \
-            FOUR(q, p, n, out + i);                                                                           \
-        }                                                                                                     \
-        for (; i < count; ++i) out[i] = PAIR(q, base + size_t{picked[i]} * stride, n);                        \
-    }
-
-HALYARD_PICKED4(dot_picked_avx512, dot_avx512, four_rows_avx512<false>, HALYARD_AVX512)
-HALYARD_PICKED4(l2_squared_picked_avx512, l2_squared_avx512, four_rows_avx512<true>, HALYARD_AVX512)
+HALYARD_PICKED(dot_picked_avx512, dot_avx512, HALYARD_AVX512)
+HALYARD_PICKED(l2_squared_picked_avx512, l2_squared_avx512, HALYARD_AVX512)
 
 constexpr KernelSet kAvx512{"avx512",          &dot_avx512,      &l2_squared_avx512,        &sum_squares_avx512,
                             &dot_rows_avx512,   &l2_squared_rows_avx512, &dot_picked_avx512,

@@ -75,6 +75,16 @@ constexpr size_t kInitialStride = 64;
 constexpr uint32_t kBatch = 64;
 constexpr size_t kPairChunk = 4;
 
+// Copies of one vector: within 2^-9 of its length of each other (L2; under
+// InnerProduct the same through the dot products), or within 2^-18 of the
+// same direction (Cosine: about 0.16 degrees). Far above what rounding
+// moves a distance, far below what separates vectors of real data.
+constexpr float kCopySpan = 0x1p-9f;
+constexpr float kCopyCosine = 0x1p-18f;
+// Links that hold the copies of one vector together: each copy links to at
+// most this many other copies (a chain).
+constexpr size_t kCopyLinks = 2;
+
 }  // namespace
 
 void HNSWIndex::Links::reserve_rows(size_t count) {
@@ -183,13 +193,17 @@ struct LayerScratch {
 // Working lists of one insertion.
 struct HNSWIndex::InsertScratch {
     struct Change {
+        enum Kind : uint8_t { Append, Replace, Set };
         uint32_t node;
         uint32_t layer;
-        size_t begin, size;  // the set's new members in `pruned`, or size == SIZE_MAX: append the new node
+        Kind kind;
+        uint32_t old;        // Replace: the member the new node takes the place of
+        size_t begin, size;  // Set: the set's new members in `pruned`
     };
     std::vector<Cand> w, ranked, rest;
     std::vector<uint32_t> chosen;      // the new node's sets, top layer first
     std::vector<size_t> chosen_end;    // end in `chosen` of each layer's set
+    std::vector<uint8_t> chosen_checked;  // per layer: length of the set's rule-checked prefix
     std::vector<Change> changes;
     std::vector<uint32_t> pruned;
     std::vector<float> dists, to_new;
@@ -241,6 +255,55 @@ struct HNSWIndex::Metric {
         }
     }
 };
+
+// Which candidates are copies of one base node (or of the vector being
+// inserted), judged from a candidate's graph distance to the base and, under
+// InnerProduct, its length.
+struct HNSWIndex::Copies {
+    const HNSWIndex& index;
+    const Metric& inserting;  // the vector being inserted, node index n
+    uint32_t n;
+    float norm;  // the base's length (square root of its sum of squares)
+    float tol;
+
+    Copies(const HNSWIndex& index, const Metric& inserting, uint32_t n, float norm)
+        : index(index), inserting(inserting), n(n), norm(norm) {
+        switch (inserting.type) {
+            case DistanceType::L2: tol = kCopySpan * norm; break;
+            case DistanceType::Cosine: tol = kCopyCosine; break;
+            case DistanceType::InnerProduct: tol = kCopyCosine * (norm * norm); break;
+        }
+    }
+
+    float norm_of(uint32_t idx) const {
+        if (idx == n) return inserting.norm;
+        if (inserting.type == DistanceType::Cosine) return index.norm_of(idx);
+        return std::sqrt(inserting.k.sum_squares(index.vector_of(idx), index.dimension()));
+    }
+
+    bool operator()(const Cand& c) const {
+        switch (inserting.type) {
+            case DistanceType::L2: return c.d <= tol;
+            case DistanceType::Cosine:
+                // A vector of length 0 has no direction: it is at distance 1 from everything.
+                return norm == 0.0f ? norm_of(c.idx) == 0.0f : std::fabs(c.d) <= tol;
+            case DistanceType::InnerProduct: {
+                // Equal dot product with the base and equal length: then the
+                // difference of the two vectors is short too.
+                const float sq = norm * norm;
+                if (!(std::fabs(c.d + sq) <= tol)) return false;
+                const float other = norm_of(c.idx);
+                return std::fabs(other * other - sq) <= tol;
+            }
+        }
+        return false;
+    }
+};
+
+HNSWIndex::Copies HNSWIndex::copies_of(uint32_t idx, const Metric& inserting, uint32_t n) const {
+    Copies probe(*this, inserting, n, 0.0f);
+    return Copies(*this, inserting, n, probe.norm_of(idx));
+}
 
 // ---- index -----------------------------------------------------------------------------
 
@@ -364,17 +427,30 @@ void HNSWIndex::fail_pair_nan(std::string_view id, uint32_t n, uint32_t a, uint3
 // the candidates that an earlier pass of the rule already kept together, in
 // this order: no one of them rejects another, so those pairs are skipped
 // (the outcome is the same as comparing them, NaN reports included).
+// `copies`, when given, tells which candidates are copies of the base node:
+// those are its links within its chain of copies, kept (up to kCopyLinks)
+// without taking part in the rule, since their distances to the other
+// candidates are the base's own, give or take rounding.
 void HNSWIndex::select_diverse(InsertScratch& s, const Metric& inserting, uint32_t n, const Cand* cands,
-                               size_t count, size_t limit, std::vector<uint32_t>& out, const uint8_t* checked) const {
+                               size_t count, size_t limit, std::vector<uint32_t>& out, const uint8_t* checked,
+                               const Copies* copies) const {
     const size_t dim = dimension();
     std::vector<uint32_t>& kept = s.kept;  // kept members other than n
     std::vector<uint8_t>& kept_checked = s.kept_checked;
     kept.clear();
     kept_checked.clear();
     bool kept_n = false;
+    size_t kept_copies = 0;
     const size_t first = out.size();
     for (size_t i = 0; i < count && out.size() - first < limit; ++i) {
         const Cand c = cands[i];
+        if (copies && (*copies)(c)) {
+            if (kept_copies < kCopyLinks) {
+                out.push_back(c.idx);
+                ++kept_copies;
+            }
+            continue;
+        }
         const bool c_checked = checked && checked[i];
         bool diverse = true;
         // Distances to the kept members nearest kept first, one at a time for
@@ -414,6 +490,101 @@ void HNSWIndex::select_diverse(InsertScratch& s, const Metric& inserting, uint32
     }
 }
 
+// Plans the link from `node` to the new node n on `layer` (at distance
+// d_new). A set with room takes it as it is; a full one chooses again among
+// its members and n by the diversity rule, as seen from `node`.
+void HNSWIndex::plan_link(InsertScratch& is, const Metric& inserting, uint32_t n, uint32_t node, size_t layer,
+                          float d_new, size_t limit, size_t& need) const {
+    using Change = InsertScratch::Change;
+    const uint32_t* row = links_of(node, layer);
+    const size_t count = row[0];
+    if (count + 1 <= limit) {
+        is.changes.push_back({node, static_cast<uint32_t>(layer), Change::Append, 0, 0, 0});
+        need = std::max(need, count + 1);
+        return;
+    }
+    // Every graph distance is symmetric: d_new is also node's distance to n.
+    is.dists.resize(count);
+    const Metric from_s{*this, FloatSpan(vector_of(node), dimension()), norm_of(node), inserting.type, inserting.k,
+                        nullptr};
+    from_s.batch(row + 1, count, is.dists.data());
+    for (uint32_t j = 0; j < count; ++j)
+        if (std::isnan(is.dists[j])) fail_pair_nan(*inserting.inserting, n, node, row[j + 1]);
+    // The set's rule-checked prefix is already nearest first; the members
+    // appended after it and the new node are sorted, then both are merged
+    // (marking which entries the prefix gave).
+    size_t checked = diverse_of(node, layer);
+    for (size_t j = 1; j < checked; ++j)
+        if (!nearer({is.dists[j - 1], row[j]}, {is.dists[j], row[j + 1]})) checked = 0;
+    std::vector<Cand>& rest = is.rest;
+    rest.clear();
+    for (size_t j = checked; j < count; ++j) rest.push_back({is.dists[j], row[j + 1]});
+    rest.push_back({d_new, n});
+    std::sort(rest.begin(), rest.end(), nearer);
+    std::vector<Cand>& ranked = is.ranked;
+    ranked.clear();
+    is.checked.clear();
+    for (size_t a = 0, r = 0; a < checked || r < rest.size();) {
+        const bool take_prefix = r == rest.size() || (a < checked && nearer({is.dists[a], row[a + 1]}, rest[r]));
+        ranked.push_back(take_prefix ? Cand{is.dists[a], row[a + 1]} : rest[r]);
+        is.checked.push_back(take_prefix);
+        if (take_prefix)
+            ++a;
+        else
+            ++r;
+    }
+    const Copies copies = copies_of(node, inserting, n);
+    const size_t at = is.pruned.size();
+    select_diverse(is, inserting, n, ranked.data(), ranked.size(), limit, is.pruned, is.checked.data(), &copies);
+    is.changes.push_back({node, static_cast<uint32_t>(layer), Change::Set, 0, at, is.pruned.size() - at});
+}
+
+// Plans the new node n as one more copy of `twin`'s vector on `layer`: n
+// joins the chain of copies next to the twin (at its end when the twin has
+// room for another copy link, else between the twin and one of its copies,
+// which then link to n instead of to each other), so that every copy keeps
+// a link from the chain. n's other links are the twin's links that leave
+// the copies, which serve n as well as they serve the twin.
+void HNSWIndex::plan_copy(InsertScratch& is, const Metric& inserting, const Copies& copies, uint32_t n, Cand twin,
+                          size_t layer, size_t limit, size_t& need) const {
+    using Change = InsertScratch::Change;
+    const uint32_t p = twin.idx;
+    const uint32_t* row = links_of(p, layer);
+    const size_t count = row[0];
+    is.dists.resize(count);
+    inserting.batch(row + 1, count, is.dists.data());
+    std::vector<uint8_t>& copy = is.checked;  // per member of the twin's set: a copy of n
+    copy.assign(count, 0);
+    size_t twins = 0, q_at = 0;
+    for (size_t j = 0; j < count; ++j) {
+        if (std::isnan(is.dists[j])) fail_pair_nan(*inserting.inserting, n, n, row[j + 1]);
+        copy[j] = copies({is.dists[j], row[j + 1]});
+        if (copy[j] && twins++ == 0) q_at = j;
+    }
+    const size_t links = std::min(kCopyLinks, limit);
+    const bool between = twins >= links;  // else the twin ends its chain (or is alone): n goes on after it
+    const uint32_t q = between ? row[q_at + 1] : 0;
+    const float q_d = between ? is.dists[q_at] : 0.0f;
+    const size_t begin = is.chosen.size();
+    if (!between || links > 1) is.chosen.push_back(p);
+    if (between) is.chosen.push_back(q);
+    for (size_t j = 0; j < count && is.chosen.size() - begin < limit; ++j)
+        if (!copy[j]) is.chosen.push_back(row[j + 1]);
+
+    const uint32_t l32 = static_cast<uint32_t>(layer);
+    if (!between) {
+        plan_link(is, inserting, n, p, layer, twin.d, limit, need);
+        return;
+    }
+    is.changes.push_back({p, l32, Change::Replace, q, 0, 0});
+    if (links < 2) return;
+    const uint32_t* qrow = links_of(q, layer);
+    if (std::find(qrow + 1, qrow + 1 + qrow[0], p) != qrow + 1 + qrow[0])
+        is.changes.push_back({q, l32, Change::Replace, p, 0, 0});
+    else
+        plan_link(is, inserting, n, q, layer, q_d, limit, need);
+}
+
 void HNSWIndex::add(std::string_view id, FloatSpan vector) {
     const size_t dim = dimension();
     if (vector.size() != dim) throw CoreError::add_dimension_mismatch(dim, vector.size());
@@ -448,67 +619,29 @@ void HNSWIndex::add(std::string_view id, FloatSpan vector) {
             if (!w.empty()) e = w.front().idx;
         }
         is.chosen_end.resize(top + 1);
+        is.chosen_checked.assign(top + 1, 0);
+        const Copies copies(*this, metric, n, norm);
         for (size_t l = top + 1; l-- > 0;) {
             search_layer(sc, metric, e, config_.ef_construction, l, w);
             const size_t limit = l == 0 ? config_.m_max0 : config_.m;
             const size_t begin = is.chosen.size();
-            select_diverse(is, metric, n, w.data(), w.size(), limit, is.chosen);
-            is.chosen_end[l] = is.chosen.size();
             size_t& need = l == 0 ? need0 : need_upper;
+            const Cand* twin = nullptr;
+            for (size_t i = 0; i < w.size() && limit > 0 && !twin; ++i)
+                if (copies(w[i])) twin = &w[i];
+            if (twin) {
+                plan_copy(is, metric, copies, n, *twin, l, limit, need);
+            } else {
+                select_diverse(is, metric, n, w.data(), w.size(), limit, is.chosen);
+                is.chosen_checked[l] = static_cast<uint8_t>(std::min<size_t>(is.chosen.size() - begin, 255));
+                // Each chosen node links back to the new one, at the distance the layer search found.
+                for (size_t i = begin, wi = 0; i < is.chosen.size(); ++i) {
+                    while (w[wi].idx != is.chosen[i]) ++wi;
+                    if (levels_[is.chosen[i]] >= l) plan_link(is, metric, n, is.chosen[i], l, w[wi].d, limit, need);
+                }
+            }
+            is.chosen_end[l] = is.chosen.size();
             need = std::max(need, is.chosen.size() - begin);
-            // Distance of each chosen node to the new one, as the layer search found it.
-            is.to_new.clear();
-            for (size_t i = begin, wi = 0; i < is.chosen.size(); ++i) {
-                while (w[wi].idx != is.chosen[i]) ++wi;
-                is.to_new.push_back(w[wi].d);
-            }
-            for (size_t i = begin; i < is.chosen.size(); ++i) {
-                const uint32_t s = is.chosen[i];
-                if (levels_[s] < l) continue;
-                const uint32_t* row = links_of(s, l);
-                const size_t count = row[0];
-                if (count + 1 <= limit) {
-                    is.changes.push_back({s, static_cast<uint32_t>(l), 0, SIZE_MAX});
-                    need = std::max(need, count + 1);
-                    continue;
-                }
-                // Too many links: choose again among the members and the new
-                // node, by the same rule, as seen from s. The distance between
-                // s and the new node is the one the layer search just found
-                // (every graph distance is symmetric).
-                is.dists.resize(count);
-                const Metric from_s{*this, FloatSpan(vector_of(s), dim), norm_of(s), type, ks, nullptr};
-                from_s.batch(row + 1, count, is.dists.data());
-                for (uint32_t j = 0; j < count; ++j)
-                    if (std::isnan(is.dists[j])) fail_pair_nan(id, n, s, row[j + 1]);
-                // The set's rule-checked prefix is already nearest first; the
-                // members appended after it and the new node are sorted, then
-                // both are merged (marking which entries the prefix gave).
-                size_t checked = diverse_of(s, l);
-                for (size_t j = 1; j < checked; ++j)
-                    if (!nearer({is.dists[j - 1], row[j]}, {is.dists[j], row[j + 1]})) checked = 0;
-                std::vector<Cand>& rest = is.rest;
-                rest.clear();
-                for (size_t j = checked; j < count; ++j) rest.push_back({is.dists[j], row[j + 1]});
-                rest.push_back({is.to_new[i - begin], n});
-                std::sort(rest.begin(), rest.end(), nearer);
-                std::vector<Cand>& ranked = is.ranked;
-                ranked.clear();
-                is.checked.clear();
-                for (size_t a = 0, r = 0; a < checked || r < rest.size();) {
-                    const bool take_prefix =
-                        r == rest.size() || (a < checked && nearer({is.dists[a], row[a + 1]}, rest[r]));
-                    ranked.push_back(take_prefix ? Cand{is.dists[a], row[a + 1]} : rest[r]);
-                    is.checked.push_back(take_prefix);
-                    if (take_prefix)
-                        ++a;
-                    else
-                        ++r;
-                }
-                const size_t at = is.pruned.size();
-                select_diverse(is, metric, n, ranked.data(), ranked.size(), limit, is.pruned, is.checked.data());
-                is.changes.push_back({s, static_cast<uint32_t>(l), at, is.pruned.size() - at});
-            }
             if (!w.empty()) e = w.front().idx;
         }
     }
@@ -543,14 +676,17 @@ void HNSWIndex::add(std::string_view id, FloatSpan vector) {
         const size_t from = l + 1 < is.chosen_end.size() ? is.chosen_end[l + 1] : 0;
         uint32_t* row = links_of(n, l);
         row[0] = static_cast<uint32_t>(end - from);
-        diverse_of(n, l) = static_cast<uint8_t>(std::min<size_t>(end - from, 255));
+        diverse_of(n, l) = is.chosen_checked[l];
         std::copy(is.chosen.begin() + static_cast<ptrdiff_t>(from), is.chosen.begin() + static_cast<ptrdiff_t>(end),
                   row + 1);
     }
     for (const InsertScratch::Change& change : is.changes) {
         uint32_t* row = links_of(change.node, change.layer);
-        if (change.size == SIZE_MAX) {
+        if (change.kind == InsertScratch::Change::Append) {
             row[++row[0]] = n;
+        } else if (change.kind == InsertScratch::Change::Replace) {
+            // A copy taking another's place: the set's order and rule checks stand.
+            std::replace(row + 1, row + 1 + row[0], change.old, n);
         } else {
             row[0] = static_cast<uint32_t>(change.size);
             diverse_of(change.node, change.layer) = static_cast<uint8_t>(std::min<size_t>(change.size, 255));

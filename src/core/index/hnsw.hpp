@@ -8,6 +8,13 @@
 // Removed nodes keep their slot, their vector and every link to and from them
 // (a tombstone): they take part in the graph as waypoints but are never
 // reported, and a search's result set holds live nodes only.
+//
+// Copies of one vector (stored many times, or a rounding step apart) are all
+// at the same distance from everything, so distances alone cannot choose
+// among them: the copies on a layer are joined in a chain (each links to at
+// most two of the others, and every copy keeps a link from one), a new copy
+// takes its other links from the copy it joins, and a neighbour set keeps at
+// most one copy of any vector other than its own node's.
 #pragma once
 
 #include <cstdint>
@@ -103,10 +110,20 @@ private:
     }
     struct Scratch;
     struct InsertScratch;
+    struct Copies;
     static Scratch& scratch();
+    Copies copies_of(uint32_t idx, const Metric& inserting, uint32_t n) const;
     void select_diverse(InsertScratch& s, const Metric& inserting, uint32_t n, const Cand* cands, size_t count,
-                        size_t limit, std::vector<uint32_t>& out, const uint8_t* checked = nullptr) const;
+                        size_t limit, std::vector<uint32_t>& out, const uint8_t* checked = nullptr,
+                        const Copies* copies = nullptr) const;
+    void plan_link(InsertScratch& s, const Metric& inserting, uint32_t n, uint32_t node, size_t layer, float d_new,
+                   size_t limit, size_t& need) const;
+    void plan_copy(InsertScratch& s, const Metric& inserting, const Copies& copies, uint32_t n, Cand twin,
+                   size_t layer, size_t limit, size_t& need) const;
     uint8_t& diverse_of(uint32_t idx, size_t layer) noexcept {
+        return layer == 0 ? layer0_.diverse[idx] : upper_.diverse[upper_base_[idx] + layer - 1];
+    }
+    uint8_t diverse_of(uint32_t idx, size_t layer) const noexcept {
         return layer == 0 ? layer0_.diverse[idx] : upper_.diverse[upper_base_[idx] + layer - 1];
     }
     [[noreturn]] void fail_pair_nan(std::string_view id, uint32_t n, uint32_t a, uint32_t b) const;

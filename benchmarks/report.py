@@ -98,12 +98,14 @@ def run_script(name, path, timeout):
                 status = f"timed out after {timeout:.0f} s"
         seconds = time.perf_counter() - start
         rows = read_rows(results)
+    tables = [r for r in rows if r.get("kind") == "table"]
+    rows = [r for r in rows if r.get("kind") != "table"]
     tail = ""
     if status != "ok":
         tail = "\n".join(log.read_text(encoding="utf-8", errors="replace").splitlines()[-15:])
-    for row in rows:
+    for row in rows + tables:
         row["script"] = name
-    return {"name": name, "status": status, "seconds": seconds, "rows": len(rows), "log_tail": tail}, rows
+    return {"name": name, "status": status, "seconds": seconds, "rows": len(rows), "log_tail": tail}, rows, tables
 
 
 PROBE = r"""
@@ -176,19 +178,20 @@ def machine_info():
 
 def run_all(only, timeout):
     machine = machine_info()
-    scripts, rows = [], []
+    scripts, rows, tables = [], [], []
     start = time.perf_counter()
     for name, path in discover(only):
         print(f"bench_{name}.py ...", end=" ", flush=True)
-        status, found = run_script(name, path, timeout)
+        status, found, found_tables = run_script(name, path, timeout)
         print(f"{status['status']}, {status['seconds']:.1f} s, {status['rows']} rows", flush=True)
         if status["log_tail"]:
             print(textwrap.indent(status["log_tail"], "    "), flush=True)
         scripts.append(status)
         rows.extend(found)
+        tables.extend(found_tables)
     machine["load_after"] = load_average()
     machine["total_seconds"] = time.perf_counter() - start
-    return {"machine": machine, "scripts": scripts, "rows": rows}
+    return {"machine": machine, "scripts": scripts, "rows": rows, "tables": tables}
 
 
 # ---- rendering -------------------------------------------------------------------------
@@ -242,6 +245,22 @@ def rows_table(rows, with_area=False, with_note=True):
         cells += [row.get("note", "")] if with_note else []
         lines.append("| " + " | ".join(cell(c) for c in cells) + " |")
     return "\n".join(lines)
+
+
+def figures_table(header, rows, align=None):
+    lines = ["| " + " | ".join(cell(h) for h in header) + " |", "|" + "|".join(align or ["---"] * len(header)) + "|"]
+    lines += ["| " + " | ".join(cell(c) for c in row) + " |" for row in rows]
+    return "\n".join(lines)
+
+
+def tables_of(report, area=None):
+    return [t for t in report.get("tables", []) if area is None or t["area"] == area]
+
+
+def readme_figures(report):
+    """The README's short table of figures other than times, or '' without any."""
+    rows = [row for t in tables_of(report) for row in t.get("readme", [])]
+    return figures_table(["measure", "Halyard", "peers", "note"], rows) if rows else ""
 
 
 def blas_text(machine):
@@ -327,10 +346,17 @@ def write_markdown(report, path, image_name):
         f"![Halyard speed-up over each anchor]({image_name})",
         "",
     ]
-    for area, area_rows in areas_in_order(rows).items():
-        script = area_rows[0].get("script")
+    areas = areas_in_order(rows)
+    for table in tables_of(report):
+        areas.setdefault(table["area"], [])
+    for area, area_rows in areas.items():
+        script = (area_rows or tables_of(report, area))[0].get("script")
         out += [f"## {area[0].upper()}{area[1:]}", "",
-                f"From `benchmarks/bench_{script}.py`." if script else "", "", rows_table(area_rows), ""]
+                f"From `benchmarks/bench_{script}.py`." if script else "", ""]
+        if area_rows:
+            out += [rows_table(area_rows), ""]
+        for table in tables_of(report, area):
+            out += [f"### {table['title']}", "", table["note"], "", figures_table(table["header"], table["rows"]), ""]
     out += ["## Scripts", "", "| script | status | wall time | rows |", "|---|---|---:|---:|"]
     for s in scripts:
         out.append(f"| `bench_{s['name']}.py` | {s['status']} | {s['seconds']:.0f} s | {s['rows']} |")
@@ -359,6 +385,11 @@ def write_readme_section(report, path):
         "",
         rows_table([r for r in rows if r.get("headline")], with_area=True),
         "",
+    ]
+    figures = readme_figures(report)
+    if figures:
+        text += ["Figures other than time, from the same run:", "", figures, ""]
+    text += [
         "![Halyard speed-up over each anchor](docs/benchmarks.png)",
         "",
         "To regenerate the tables and the chart (a few minutes; `tools/dev-build.sh` first):",

@@ -51,20 +51,22 @@ def test_a_failing_or_hanging_script_keeps_its_rows_and_is_reported(tmp_path, mo
     script = tmp_path / "bench_broken.py"
     script.write_text(textwrap.dedent("""
         import os, time
-        from _results import record
+        from _results import record, record_table
         record("broken", "first", 1e-3, "python", 2e-3)
+        record_table("broken", "quality", ["set", "recall"], [["a", "0.99"]], readme=[["m", "1", "2", ""]])
         assert "OPENBLAS_CORETYPE" not in os.environ
         if "HANG" not in os.environ:
             raise SystemExit("gave up half-way")
         time.sleep(30)
     """))
-    status, rows = report.run_script("broken", script, timeout=60)
+    status, rows, tables = report.run_script("broken", script, timeout=60)
     assert status["status"] == "failed (exit code 1)"
     assert "gave up half-way" in status["log_tail"]
     assert [r["operation"] for r in rows] == ["first"] and rows[0]["script"] == "broken"
+    assert [t["rows"] for t in tables] == [[["a", "0.99"]]]
 
     monkeypatch.setenv("HANG", "1")
-    status, rows = report.run_script("broken", script, timeout=2)
+    status, rows, _ = report.run_script("broken", script, timeout=2)
     assert status["status"] == "timed out after 2 s" and len(rows) == 1
 
 
@@ -81,7 +83,10 @@ def test_rendering_shows_ratios_missing_anchors_and_failures(tmp_path):
            "scripts": [{"name": "vector", "status": "ok", "seconds": 3, "rows": 2, "log_tail": ""},
                        {"name": "links", "status": "failed (exit code 1)", "seconds": 1, "rows": 0,
                         "log_tail": "Traceback: boom"}],
-           "rows": rows}
+           "rows": rows,
+           "tables": [{"kind": "table", "area": "vector index", "title": "Repeats", "note": "copies",
+                       "header": ["set", "recall"], "rows": [["zipf", "0.99"]],
+                       "readme": [["misses", "0.01", "0.10", ""]], "script": "index"}]}
     md = tmp_path / "b.md"
     report.write_markdown(run, md, "b.png")
     text = md.read_text()
@@ -92,6 +97,7 @@ def test_rendering_shows_ratios_missing_anchors_and_failures(tmp_path):
     assert "slower in these: slow against faiss (0.50x)." in text
     assert text.index("## Vector functions") < text.index("## Conversation structure")
     assert "failed (exit code 1)" in text and "Traceback: boom" in text
+    assert "## Vector index" in text and "### Repeats" in text and "| zipf | 0.99 |" in text
 
     section = tmp_path / "s.md"
     report.write_readme_section(run, section)
@@ -99,6 +105,7 @@ def test_rendering_shows_ratios_missing_anchors_and_failures(tmp_path):
     assert text.startswith("## Performance") and "docs/benchmarks.png" in text
     assert "| conversation structure | split |" in text and "| slow |" not in text
     assert "slower in 1 vector functions comparison." in text
+    assert "| misses | 0.01 | 0.10 |  |" in text
 
 
 def test_every_benchmark_script_is_found_in_report_order():

@@ -173,6 +173,7 @@ struct LayerScratch {
     std::vector<uint16_t> marks;  // two bytes a slot: a full reset every 65,535 searches
     uint16_t generation = 0;
     std::vector<HNSWIndex::Cand> queue;
+    std::vector<HNSWIndex::Cand> aside, taken, ranked;  // copies put aside and taken back by a query
 
     void begin(size_t slots) {
         if (marks.size() < slots) marks.resize(std::max(slots, marks.size() * 2), 0);
@@ -205,6 +206,7 @@ struct HNSWIndex::InsertScratch {
     std::vector<size_t> chosen_end;    // end in `chosen` of each layer's set
     std::vector<uint8_t> chosen_checked;  // per layer: length of the set's rule-checked prefix
     std::vector<Change> changes;
+    std::vector<uint32_t> copied;  // nodes the new one joins as a copy
     std::vector<uint32_t> pruned;
     std::vector<float> dists, to_new;
     std::vector<uint32_t> kept;
@@ -265,15 +267,26 @@ struct HNSWIndex::Copies {
     uint32_t n;
     float norm;  // the base's length (square root of its sum of squares)
     float tol;
+    float upto;  // no candidate farther than this from the base is a copy of it
 
     Copies(const HNSWIndex& index, const Metric& inserting, uint32_t n, float norm)
         : index(index), inserting(inserting), n(n), norm(norm) {
         switch (inserting.type) {
-            case DistanceType::L2: tol = kCopySpan * norm; break;
-            case DistanceType::Cosine: tol = kCopyCosine; break;
-            case DistanceType::InnerProduct: tol = kCopyCosine * (norm * norm); break;
+            case DistanceType::L2: upto = tol = kCopySpan * norm; break;
+            case DistanceType::Cosine:
+                tol = kCopyCosine;
+                upto = norm == 0.0f ? 1.0f : tol;
+                break;
+            case DistanceType::InnerProduct:
+                tol = kCopyCosine * (norm * norm);
+                upto = tol - norm * norm;
+                break;
         }
     }
+
+    // Whether c may be a copy at all: a single comparison that almost every
+    // candidate fails.
+    bool near(const Cand& c) const noexcept { return c.d <= upto; }
 
     float norm_of(uint32_t idx) const {
         if (idx == n) return inserting.norm;
@@ -340,21 +353,30 @@ void HNSWIndex::fail_nan(const Metric& metric, uint32_t idx) const {
 }
 
 void HNSWIndex::search_layer(Scratch& s, const Metric& metric, uint32_t entry, size_t ef, size_t layer,
-                             std::vector<Cand>& w, bool live_only) const {
+                             std::vector<Cand>& w, Walk walk) const {
     s.begin(slots());
     std::vector<Cand>& c = s.queue;
+    std::vector<Cand>& aside = s.aside;
     c.clear();
     w.clear();
+    aside.clear();
+    // With Walk::LiveResults, removed nodes are walked through but take no
+    // place in the result set, so it fills with live nodes only.
+    const bool live_only = walk == Walk::LiveResults;
+    // Except on a descent, a node's copies reached from it (the same vector,
+    // so exactly the same distance) are put aside instead of taking places in
+    // the result set: a vector stored a thousand times would otherwise fill
+    // it and crowd out everything else. A query takes them back at the end.
+    const bool one_copy = walk != Walk::All;
 
     s.visit(entry);
     const float d0 = metric(entry);
     if (std::isnan(d0)) fail_nan(metric, entry);
-    // With `live_only`, removed nodes are walked through but take no place
-    // in the result set, so it fills with live nodes only.
-    auto admits = [&](uint32_t idx) { return !live_only || live_[idx]; };
+    auto admits = [&](uint32_t idx) { return !live_only || (flags_[idx] & kLive); };
     const size_t row_bytes = (layer0_.stride + 1) * sizeof(uint32_t);
     c.push_back({d0, entry});
     if (admits(entry)) w.push_back({d0, entry});
+    size_t w_changes = 0;
 
     auto score_member = [&](uint32_t member, float d) {
         if (std::isnan(d)) fail_nan(metric, member);
@@ -365,6 +387,7 @@ void HNSWIndex::search_layer(Scratch& s, const Metric& metric, uint32_t entry, s
             // A new nearest candidate is expanded next: start loading its set.
             if (layer == 0 && c.front().idx == member) prefetch_span(layer0_.row(member), row_bytes);
             if (!admits(member)) return;
+            ++w_changes;
             if (w.size() < ef) {
                 w.push_back({d, member});
                 std::push_heap(w.begin(), w.end(), nearer);
@@ -374,40 +397,84 @@ void HNSWIndex::search_layer(Scratch& s, const Metric& metric, uint32_t entry, s
         }
     };
 
-    while (!c.empty()) {
-        std::pop_heap(c.begin(), c.end(), queue_after);
-        const Cand cur = c.back();
-        c.pop_back();
-        // The next candidate's set is likely read next: start loading it.
-        if (layer == 0 && !c.empty()) prefetch_span(layer0_.row(c.front().idx), row_bytes);
-        const float farthest = w.empty() ? std::numeric_limits<float>::infinity() : w.front().d;
-        if (w.size() >= ef && cur.d > farthest) break;
-        if (layer > 0 && levels_[cur.idx] < layer) continue;
-
-        const uint32_t* row = links_of(cur.idx, layer);
+    // Scores the unvisited members of a node's set (the node at distance d);
+    // with `set_aside`, those with the node's own vector go to `aside`.
+    auto expand = [&](uint32_t node, float d, bool set_aside) HALYARD_INLINE_LAMBDA {
+        const uint32_t* row = links_of(node, layer);
         const uint32_t count = row[0];
-        // Unvisited members, in set order, scored in batches of one kernel call.
-        uint32_t fresh[kBatch];
-        float dist[kBatch];
-        uint32_t n_fresh = 0;
-        auto flush = [&] {
-            metric.batch(fresh, n_fresh, dist);
-            for (uint32_t j = 0; j < n_fresh; ++j) score_member(fresh[j], dist[j]);
-            n_fresh = 0;
-        };
-        // Without a branch on the mark (visited or not is a coin toss to the
-        // CPU): every member is written, and only unvisited ones advance.
         uint16_t* marks = s.marks.data();
         const uint16_t generation = s.generation;
-        for (uint32_t j = 1; j <= count; ++j) {
-            const uint32_t member = row[j];
-            const bool unvisited = marks[member] != generation;
-            marks[member] = generation;
-            fresh[n_fresh] = member;
-            n_fresh += unvisited;
-            if (n_fresh == kBatch) flush();
+        // Unvisited members, in set order, scored in batches of one kernel call.
+        for (uint32_t from = 1; from <= count; from += kBatch) {
+            const uint32_t to = std::min(count, from + kBatch - 1);
+            uint32_t fresh[kBatch];
+            float dist[kBatch];
+            uint32_t n_fresh = 0;
+            // Without a branch on the mark (visited or not is a coin toss to
+            // the CPU): every member is written, and only unvisited ones advance.
+            for (uint32_t j = from; j <= to; ++j) {
+                const uint32_t member = row[j];
+                const bool unvisited = marks[member] != generation;
+                marks[member] = generation;
+                fresh[n_fresh] = member;
+                n_fresh += unvisited;
+            }
+            if (n_fresh == 0) continue;
+            metric.batch(fresh, n_fresh, dist);
+            for (uint32_t j = 0; j < n_fresh; ++j) {
+                if (set_aside && dist[j] == d && same_vector(fresh[j], node)) {
+                    aside.push_back({d, fresh[j]});
+                    std::push_heap(aside.begin(), aside.end(), queue_after);
+                } else {
+                    score_member(fresh[j], dist[j]);
+                }
+            }
         }
-        if (n_fresh > 0) flush();
+    };
+
+    auto walk_queue = [&]() HALYARD_INLINE_LAMBDA {
+        while (!c.empty()) {
+            std::pop_heap(c.begin(), c.end(), queue_after);
+            const Cand cur = c.back();
+            c.pop_back();
+            // The next candidate's set is likely read next: start loading it.
+            if (layer == 0 && !c.empty()) prefetch_span(layer0_.row(c.front().idx), row_bytes);
+            const float farthest = w.empty() ? std::numeric_limits<float>::infinity() : w.front().d;
+            if (w.size() >= ef && cur.d > farthest) break;
+            if (layer > 0 && levels_[cur.idx] < layer) continue;
+            expand(cur.idx, cur.d, one_copy && (flags_[cur.idx] & kCopied) && admits(cur.idx));
+        }
+    };
+    walk_queue();
+
+    if (live_only && !aside.empty()) {
+        // The copies put aside join the results, nearest first, while fewer
+        // than ef results are nearer. Each one's set is expanded in turn: the
+        // chain of copies goes on there (further copies are put aside again),
+        // and whatever else it holds is walked like any other candidate.
+        std::vector<Cand>& taken = s.taken;
+        std::vector<Cand>& ranked = s.ranked;  // the result set in order, sorted again when it changed
+        taken.clear();
+        size_t ranked_at = SIZE_MAX;
+        while (!aside.empty()) {
+            std::pop_heap(aside.begin(), aside.end(), queue_after);
+            const Cand x = aside.back();
+            aside.pop_back();
+            if (ranked_at != w_changes) {
+                ranked.assign(w.begin(), w.end());
+                std::sort(ranked.begin(), ranked.end(), nearer);
+                ranked_at = w_changes;
+            }
+            const auto nearer_results = std::lower_bound(ranked.begin(), ranked.end(), x, nearer) - ranked.begin();
+            if (taken.size() + static_cast<size_t>(nearer_results) >= ef) break;
+            if (flags_[x.idx] & kLive) taken.push_back(x);
+            expand(x.idx, x.d, true);
+            walk_queue();
+        }
+        w.insert(w.end(), taken.begin(), taken.end());
+        std::sort(w.begin(), w.end(), nearer);
+        if (w.size() > ef) w.resize(ef);
+        return;
     }
     std::sort(w.begin(), w.end(), nearer);  // (distance, index) is a total order: same as a stable sort
 }
@@ -423,14 +490,17 @@ void HNSWIndex::fail_pair_nan(std::string_view id, uint32_t n, uint32_t a, uint3
 // base node is, until `limit` are kept. Links then point in different
 // directions instead of all into the base node's own cluster, which keeps
 // clusters joined to one another. `n` is the node being inserted (its
-// vector is `inserting.query`, not yet stored). `checked`, when given, marks
-// the candidates that an earlier pass of the rule already kept together, in
-// this order: no one of them rejects another, so those pairs are skipped
-// (the outcome is the same as comparing them, NaN reports included).
-// `copies`, when given, tells which candidates are copies of the base node:
-// those are its links within its chain of copies, kept (up to kCopyLinks)
-// without taking part in the rule, since their distances to the other
-// candidates are the base's own, give or take rounding.
+// vector is `inserting.query`, not yet stored). When a set is cut back
+// (`Pruning`), `checked` marks the candidates that an earlier pass of the
+// rule already kept together, in this order: no one of them rejects
+// another, so those pairs are skipped (the outcome is the same as comparing
+// them, NaN reports included); and `copies` tells which candidates are
+// copies of the base node: those are its links within its chain of copies,
+// kept (up to kCopyLinks) without taking part in the rule, since their
+// distances to the other candidates are the base's own, give or take
+// rounding. (A new node's own candidates hold no copy of it: it joins its
+// copies another way.)
+template <bool Pruning>
 void HNSWIndex::select_diverse(InsertScratch& s, const Metric& inserting, uint32_t n, const Cand* cands,
                                size_t count, size_t limit, std::vector<uint32_t>& out, const uint8_t* checked,
                                const Copies* copies) const {
@@ -444,14 +514,16 @@ void HNSWIndex::select_diverse(InsertScratch& s, const Metric& inserting, uint32
     const size_t first = out.size();
     for (size_t i = 0; i < count && out.size() - first < limit; ++i) {
         const Cand c = cands[i];
-        if (copies && (*copies)(c)) {
-            if (kept_copies < kCopyLinks) {
-                out.push_back(c.idx);
-                ++kept_copies;
+        if constexpr (Pruning) {
+            if (copies->near(c) && (*copies)(c)) {
+                if (kept_copies < kCopyLinks) {
+                    out.push_back(c.idx);
+                    ++kept_copies;
+                }
+                continue;
             }
-            continue;
         }
-        const bool c_checked = checked && checked[i];
+        const bool c_checked = Pruning && checked[i];
         bool diverse = true;
         // Distances to the kept members nearest kept first, one at a time for
         // the first two (most candidates that fail, fail against one of
@@ -474,7 +546,7 @@ void HNSWIndex::select_diverse(InsertScratch& s, const Metric& inserting, uint32
                 }
             }
         }
-        if (diverse && kept_n) {
+        if (Pruning && diverse && kept_n) {
             const float d = inserting(c.idx);
             if (std::isnan(d)) fail_pair_nan(*inserting.inserting, n, c.idx, n);
             diverse = !(d < c.d);
@@ -535,7 +607,7 @@ void HNSWIndex::plan_link(InsertScratch& is, const Metric& inserting, uint32_t n
     }
     const Copies copies = copies_of(node, inserting, n);
     const size_t at = is.pruned.size();
-    select_diverse(is, inserting, n, ranked.data(), ranked.size(), limit, is.pruned, is.checked.data(), &copies);
+    select_diverse<true>(is, inserting, n, ranked.data(), ranked.size(), limit, is.pruned, is.checked.data(), &copies);
     is.changes.push_back({node, static_cast<uint32_t>(layer), Change::Set, 0, at, is.pruned.size() - at});
 }
 
@@ -549,6 +621,7 @@ void HNSWIndex::plan_copy(InsertScratch& is, const Metric& inserting, const Copi
                           size_t layer, size_t limit, size_t& need) const {
     using Change = InsertScratch::Change;
     const uint32_t p = twin.idx;
+    is.copied.push_back(p);
     const uint32_t* row = links_of(p, layer);
     const size_t count = row[0];
     is.dists.resize(count);
@@ -608,6 +681,7 @@ void HNSWIndex::add(std::string_view id, FloatSpan vector) {
     is.chosen_end.clear();
     is.changes.clear();
     is.pruned.clear();
+    is.copied.clear();
     const size_t top = entry_point_ ? std::min(level, max_level_) : 0;
     size_t need0 = 0, need_upper = 0;
     if (entry_point_) {
@@ -622,17 +696,17 @@ void HNSWIndex::add(std::string_view id, FloatSpan vector) {
         is.chosen_checked.assign(top + 1, 0);
         const Copies copies(*this, metric, n, norm);
         for (size_t l = top + 1; l-- > 0;) {
-            search_layer(sc, metric, e, config_.ef_construction, l, w);
+            search_layer(sc, metric, e, config_.ef_construction, l, w, Walk::OneCopy);
             const size_t limit = l == 0 ? config_.m_max0 : config_.m;
             const size_t begin = is.chosen.size();
             size_t& need = l == 0 ? need0 : need_upper;
             const Cand* twin = nullptr;
             for (size_t i = 0; i < w.size() && limit > 0 && !twin; ++i)
-                if (copies(w[i])) twin = &w[i];
+                if (copies.near(w[i]) && copies(w[i])) twin = &w[i];
             if (twin) {
                 plan_copy(is, metric, copies, n, *twin, l, limit, need);
             } else {
-                select_diverse(is, metric, n, w.data(), w.size(), limit, is.chosen);
+                select_diverse<false>(is, metric, n, w.data(), w.size(), limit, is.chosen);
                 is.chosen_checked[l] = static_cast<uint8_t>(std::min<size_t>(is.chosen.size() - begin, 255));
                 // Each chosen node links back to the new one, at the distance the layer search found.
                 for (size_t i = begin, wi = 0; i < is.chosen.size(); ++i) {
@@ -653,7 +727,7 @@ void HNSWIndex::add(std::string_view id, FloatSpan vector) {
     if (type == DistanceType::Cosine) grow_for(norms_, slots_after);
     grow_for(ids_, slots_after);
     grow_for(levels_, slots_after);
-    grow_for(live_, slots_after);
+    grow_for(flags_, slots_after);
     grow_for(upper_base_, slots_after);
     layer0_.ensure_stride(need0);
     upper_.ensure_stride(need_upper);
@@ -666,7 +740,8 @@ void HNSWIndex::add(std::string_view id, FloatSpan vector) {
     if (type == DistanceType::Cosine) norms_.push_back(norm);
     ids_.push_back(key);
     levels_.push_back(static_cast<uint8_t>(level));
-    live_.push_back(1);
+    flags_.push_back(is.copied.empty() ? kLive : kLive | kCopied);
+    for (uint32_t p : is.copied) flags_[p] |= kCopied;
     upper_base_.push_back(upper_.rows);
     layer0_.add_rows(1);
     upper_.add_rows(level);
@@ -714,13 +789,13 @@ std::vector<SearchResult> HNSWIndex::search(FloatSpan query, size_t k) const {
         search_layer(sc, metric, e, 1, l, w);
         if (!w.empty()) e = w.front().idx;
     }
-    search_layer(sc, metric, e, config_.ef_search, 0, w, /*live_only=*/true);
+    search_layer(sc, metric, e, config_.ef_search, 0, w, Walk::LiveResults);
 
     std::vector<SearchResult> out;
     out.reserve(std::min(k, w.size()));
     for (const Cand& c : w) {
         if (out.size() == k) break;
-        if (!live_[c.idx]) continue;
+        if (!(flags_[c.idx] & kLive)) continue;
         float distance = c.d;
         if (type == DistanceType::InnerProduct) distance = -c.d;
         if (type == DistanceType::Cosine) distance = 1.0f - c.d;
@@ -753,7 +828,7 @@ bool HNSWIndex::remove(std::string_view id) {
     }
     ids_[i] = nullptr;
     id_to_idx_.erase(it);
-    live_[i] = 0;
+    flags_[i] &= static_cast<uint8_t>(~kLive);
     return true;
 }
 

@@ -17,6 +17,7 @@
 // most one copy of any vector other than its own node's.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -113,6 +114,7 @@ private:
     struct Copies;
     static Scratch& scratch();
     Copies copies_of(uint32_t idx, const Metric& inserting, uint32_t n) const;
+    template <bool Pruning>
     void select_diverse(InsertScratch& s, const Metric& inserting, uint32_t n, const Cand* cands, size_t count,
                         size_t limit, std::vector<uint32_t>& out, const uint8_t* checked = nullptr,
                         const Copies* copies = nullptr) const;
@@ -127,8 +129,15 @@ private:
         return layer == 0 ? layer0_.diverse[idx] : upper_.diverse[upper_base_[idx] + layer - 1];
     }
     [[noreturn]] void fail_pair_nan(std::string_view id, uint32_t n, uint32_t a, uint32_t b) const;
+    // What a layer search admits into its result set: every node it reaches,
+    // live nodes only (a query's last layer), or one node per stored vector
+    // (an insertion choosing neighbours).
+    enum class Walk { All, LiveResults, OneCopy };
     void search_layer(Scratch& s, const Metric& metric, uint32_t entry, size_t ef, size_t layer, std::vector<Cand>& out,
-                      bool live_only = false) const;
+                      Walk walk = Walk::All) const;
+    bool same_vector(uint32_t a, uint32_t b) const noexcept {
+        return std::equal(vector_of(a), vector_of(a) + dimension(), vector_of(b));
+    }
     float norm_of(uint32_t idx) const noexcept { return norms_.empty() ? 0.0f : norms_[idx]; }
     std::string id_text(uint32_t idx) const { return ids_[idx] ? *ids_[idx] : std::string(); }
     [[noreturn]] void fail_nan(const Metric& metric, uint32_t idx) const;
@@ -140,7 +149,10 @@ private:
     // move), so ids are stored once; null for removed nodes.
     std::vector<const std::string*> ids_;
     std::vector<uint8_t> levels_;
-    std::vector<uint8_t> live_;
+    // Per slot: kLive unless removed; kCopied once it is one of several
+    // copies of its vector, joined in a chain of copies.
+    static constexpr uint8_t kLive = 1, kCopied = 2;
+    std::vector<uint8_t> flags_;
     std::vector<size_t> upper_base_;  // first row in upper_ of each slot (layers 1..level)
     Links layer0_;
     Links upper_;

@@ -80,8 +80,12 @@ inline void prefetch(const void* p) noexcept {
 #define HALYARD_TARGET(isa) __attribute__((target(isa)))
 #define HALYARD_UNROLL_16 _Pragma("GCC unroll 16")
 #define HALYARD_NOINLINE __attribute__((noinline))
+// Placed after a lambda's parameter list: the lambda is inlined where it is
+// called (a hot loop body that is called from more than one place).
+#define HALYARD_INLINE_LAMBDA __attribute__((always_inline))
 #else
 #define HALYARD_TARGET(isa)
 #define HALYARD_UNROLL_16
 #define HALYARD_NOINLINE __declspec(noinline)
+#define HALYARD_INLINE_LAMBDA
 #endif

@@ -158,7 +158,7 @@ def test_bad_batches_leave_the_store_unchanged(kind):
 
     bad_batches = [
         (["0,0,1", "0,1,1", "1,1"], "different lengths"),   # a wrong length at item 3
-        (["1,1", "0,2"], "2-component vectors; this store holds 3"),
+        (["1,1", "0,2"], "2 components where this store holds 3"),
         (["0,0,1", "nan,0,1"], "NaN, infinite"),
         (["inf,0,0"], "NaN, infinite"),
         (["1e39,0,0"], "out-of-float32-range"),

@@ -49,7 +49,7 @@ def distance_type_of(value: DistanceType | str) -> DistanceType:
                      f"'inner_product', got {value!r}")
 
 
-def as_matrix(vectors: Any, count: int, dimension: int | None, what: str = "embedding") -> np.ndarray:
+def as_matrix(vectors: Any, count: int, dimension: int | None, what: str = "embeddings") -> np.ndarray:
     """`count` vectors as a C-contiguous float32 matrix, checked before any state changes.
 
     ValueError when the count, the lengths (ragged or unlike `dimension`) or a
@@ -66,31 +66,29 @@ def as_matrix(vectors: Any, count: int, dimension: int | None, what: str = "embe
         try:
             rows = list(vectors)
         except TypeError as exc:
-            raise ValueError(f"the {what} returned {type(vectors).__name__}, not a list of vectors") from exc
+            raise ValueError(f"{what}: a list of vectors was expected, got {type(vectors).__name__}") from exc
         if len(rows) != count:
-            raise ValueError(f"the {what} returned {len(rows)} vectors for {count} inputs")
+            raise ValueError(f"{what}: {len(rows)} vectors for {count} inputs")
         for i, row in enumerate(rows):
             try:
                 shape = np.shape(np.asarray(row, dtype=np.float64))
             except (TypeError, ValueError) as exc:
-                raise ValueError(f"the {what} returned a vector that is not a list of numbers "
-                                 f"(input {i})") from exc
+                raise ValueError(f"{what}: vector {i} is not a list of numbers") from exc
             if len(shape) != 1:
-                raise ValueError(f"the {what} returned a vector of shape {shape} (input {i}); "
-                                 f"each vector must be one-dimensional")
+                raise ValueError(f"{what}: vector {i} has shape {shape}; a vector is one-dimensional")
         lengths = sorted({len(row) for row in rows})
-        raise ValueError(f"the {what} returned vectors of different lengths {lengths}")
+        raise ValueError(f"{what}: vectors of different lengths {lengths}")
     if len(matrix) != count:
-        raise ValueError(f"the {what} returned {len(matrix)} vectors for {count} inputs")
+        raise ValueError(f"{what}: {len(matrix)} vectors for {count} inputs")
     if matrix.shape[1] == 0:
-        raise ValueError(f"the {what} returned empty vectors")
+        raise ValueError(f"{what}: empty vectors")
     if dimension is not None and matrix.shape[1] != dimension:
-        raise ValueError(f"the {what} returned {matrix.shape[1]}-component vectors; this store holds "
+        raise ValueError(f"{what}: {matrix.shape[1]} components where this store holds "
                          f"{dimension}-component vectors")
     bad = ~np.isfinite(matrix).all(axis=1)
     if bad.any():
-        raise ValueError(f"the {what} returned a vector with NaN, infinite or out-of-float32-range "
-                         f"components (input {int(np.argmax(bad))})")
+        raise ValueError(f"{what}: vector {int(np.argmax(bad))} has NaN, infinite or "
+                         f"out-of-float32-range components")
     return np.ascontiguousarray(matrix)
 
 
@@ -221,7 +219,7 @@ class VectorTable:
             return
         with self.lock:
             if self._dimension is not None and matrix.shape[1] != self._dimension:
-                raise ValueError(f"vectors of {matrix.shape[1]} components; this store holds "
+                raise ValueError(f"vectors: {matrix.shape[1]} components where this store holds "
                                  f"{self._dimension}-component vectors")
             created = self._index is None
             if self._index is None:
@@ -299,7 +297,7 @@ class VectorTable:
             if k == 0 or live == 0 or self._index is None:
                 return []
             if query.shape != (self._dimension,):
-                raise ValueError(f"the query has {query.shape[0]} components; this store holds "
+                raise ValueError(f"query: {query.shape[0]} components where this store holds "
                                  f"{self._dimension}-component vectors")
             payloads = self._payloads
             if accept is None:

@@ -94,8 +94,21 @@ def as_matrix(vectors: Any, count: int, dimension: int | None, what: str = "embe
 
 def as_query(vector: Any, dimension: int | None) -> np.ndarray:
     """One query vector as a 1-D float32 array; ValueError when it cannot be searched with."""
-    row: np.ndarray = as_matrix([vector], 1, dimension, what="query embedding")[0]
-    return row
+    try:
+        with np.errstate(over="ignore", invalid="ignore"):
+            if isinstance(vector, np.ndarray):
+                query = np.ascontiguousarray(vector, dtype=np.float32)
+            else:
+                # A list of floats, as embedding models return: the quickest conversion.
+                query = np.fromiter(vector, dtype=np.float32)
+    except (TypeError, ValueError):
+        query = None
+    if (query is None or query.ndim != 1 or query.shape[0] != dimension and dimension is not None
+            or not np.isfinite(query).all() or query.shape[0] == 0):
+        # Let the general check say what is wrong.
+        row: np.ndarray = as_matrix([vector], 1, dimension, what="query embedding")[0]
+        return row
+    return query
 
 
 def unit_rows(matrix: np.ndarray) -> np.ndarray:

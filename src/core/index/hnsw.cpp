@@ -66,11 +66,6 @@ uint64_t Xoshiro256pp::next() noexcept {
 
 namespace {
 
-template <class V>
-void grow_for(V& v, size_t needed) {
-    if (v.capacity() < needed) v.reserve(std::max(needed, v.capacity() * 2));
-}
-
 constexpr size_t kInitialStride = 64;
 constexpr uint32_t kBatch = 64;
 constexpr size_t kPairChunk = 4;
@@ -87,29 +82,16 @@ constexpr size_t kCopyLinks = 2;
 
 }  // namespace
 
-void HNSWIndex::Links::reserve_rows(size_t count) {
-    grow_for(data, count * (stride + 1));
-    grow_for(diverse, count);
-}
-
 void HNSWIndex::Links::ensure_stride(size_t members) {
-    if (members <= stride) return;
-    const size_t wanted = std::min(limit, std::max(members, stride * 2));
-    std::vector<uint32_t> wider;
-    wider.reserve(std::max(data.capacity() / (stride + 1), rows) * (wanted + 1));
-    wider.resize(rows * (wanted + 1), 0);
-    for (size_t r = 0; r < rows; ++r) {
-        const uint32_t* from = row(r);
-        std::copy_n(from, from[0] + 1, wider.data() + r * (wanted + 1));
-    }
-    data = std::move(wider);
-    stride = wanted;
+    if (members <= stride()) return;
+    data.widen(std::min(limit, std::max(members, stride() * 2)) + 1);
 }
 
 void HNSWIndex::Links::add_rows(size_t count) noexcept {
-    data.resize(data.size() + count * (stride + 1), 0);
-    diverse.resize(diverse.size() + count, 0);
-    rows += count;
+    for (size_t r = 0; r < count; ++r) {
+        data.push_back_zeros();
+        diverse.push_back_zeros();
+    }
 }
 
 // ---- distances -------------------------------------------------------------------------
@@ -239,13 +221,18 @@ struct HNSWIndex::Metric {
 
     // Distances to nodes[0..count) at once: one kernel call for a whole neighbour set.
     void batch(const uint32_t* nodes, size_t count, float* out) const {
+        for (size_t from = 0; from < count; from += kBatch)
+            batch_part(nodes + from, std::min<size_t>(kBatch, count - from), out + from);
+    }
+    void batch_part(const uint32_t* nodes, size_t count, float* out) const {
         const size_t dim = query.size();
-        const float* base = index.vectors_.data();
+        const float* rows[kBatch];
+        for (size_t i = 0; i < count; ++i) rows[i] = index.vector_of(nodes[i]);
         if (type == DistanceType::L2) {
-            k.l2_squared_picked(query.data(), base, dim, dim, nodes, count, out);
+            k.l2_squared_picked(query.data(), rows, dim, count, out);
             for (size_t i = 0; i < count; ++i) out[i] = std::sqrt(out[i]);
         } else {
-            k.dot_picked(query.data(), base, dim, dim, nodes, count, out);
+            k.dot_picked(query.data(), rows, dim, count, out);
             for (size_t i = 0; i < count; ++i) {
                 if (type == DistanceType::InnerProduct) {
                     out[i] = -out[i];
@@ -322,10 +309,12 @@ HNSWIndex::Copies HNSWIndex::copies_of(uint32_t idx, const Metric& inserting, ui
 
 HNSWIndex::HNSWIndex(HNSWConfig config)
     : config_(config), rng_(new Rng{{}, Xoshiro256pp::from_entropy()}) {
+    vectors_ = RowBlocks<float>(config_.base.dimension);
+    if (config_.base.distance_type == DistanceType::Cosine) norms_ = RowBlocks<float>(1);
     layer0_.limit = config_.m_max0;
-    layer0_.stride = std::min(config_.m_max0, kInitialStride);
+    layer0_.data = RowBlocks<uint32_t>(std::min(config_.m_max0, kInitialStride) + 1);
     upper_.limit = config_.m;
-    upper_.stride = std::min(config_.m, kInitialStride);
+    upper_.data = RowBlocks<uint32_t>(std::min(config_.m, kInitialStride) + 1);
 }
 
 size_t HNSWIndex::draw_level() {
@@ -367,13 +356,15 @@ void HNSWIndex::search_layer(Scratch& s, const Metric& metric, uint32_t entry, s
     // so exactly the same distance) are put aside instead of taking places in
     // the result set: a vector stored a thousand times would otherwise fill
     // it and crowd out everything else. A query takes them back at the end.
+    // The head of a group of copies is never put aside: the rest of the
+    // graph links to it, so its set holds the group's links that no copy has.
     const bool one_copy = walk != Walk::All;
 
     s.visit(entry);
     const float d0 = metric(entry);
     if (std::isnan(d0)) fail_nan(metric, entry);
     auto admits = [&](uint32_t idx) { return !live_only || (flags_[idx] & kLive); };
-    const size_t row_bytes = (layer0_.stride + 1) * sizeof(uint32_t);
+    const size_t row_bytes = layer0_.data.width() * sizeof(uint32_t);
     c.push_back({d0, entry});
     if (admits(entry)) w.push_back({d0, entry});
     size_t w_changes = 0;
@@ -422,7 +413,7 @@ void HNSWIndex::search_layer(Scratch& s, const Metric& metric, uint32_t entry, s
             if (n_fresh == 0) continue;
             metric.batch(fresh, n_fresh, dist);
             for (uint32_t j = 0; j < n_fresh; ++j) {
-                if (set_aside && dist[j] == d && same_vector(fresh[j], node)) {
+                if (set_aside && dist[j] == d && !(flags_[fresh[j]] & kHead) && same_vector(fresh[j], node)) {
                     aside.push_back({d, fresh[j]});
                     std::push_heap(aside.begin(), aside.end(), queue_after);
                 } else {
@@ -661,7 +652,7 @@ void HNSWIndex::plan_copy(InsertScratch& is, const Metric& inserting, const Copi
 void HNSWIndex::add(std::string_view id, FloatSpan vector) {
     const size_t dim = dimension();
     if (vector.size() != dim) throw CoreError::add_dimension_mismatch(dim, vector.size());
-    if (id_to_idx_.find(id) != id_to_idx_.end()) throw CoreError::duplicate_record(id);
+    if (id_to_idx_.find(id, id_key()) != IdTable::kNone) throw CoreError::duplicate_record(id);
     if (slots() >= std::numeric_limits<uint32_t>::max())
         throw CoreError::capacity_exceeded(slots(), std::numeric_limits<uint32_t>::max());
 
@@ -701,8 +692,12 @@ void HNSWIndex::add(std::string_view id, FloatSpan vector) {
             const size_t begin = is.chosen.size();
             size_t& need = l == 0 ? need0 : need_upper;
             const Cand* twin = nullptr;
-            for (size_t i = 0; i < w.size() && limit > 0 && !twin; ++i)
-                if (copies.near(w[i]) && copies(w[i])) twin = &w[i];
+            // The first copy found, a head of copies if there is one.
+            for (size_t i = 0; i < w.size() && limit > 0; ++i)
+                if (copies.near(w[i]) && copies(w[i]) && (!twin || (flags_[w[i].idx] & kHead))) {
+                    twin = &w[i];
+                    if (flags_[twin->idx] & kHead) break;
+                }
             if (twin) {
                 plan_copy(is, metric, copies, n, *twin, l, limit, need);
             } else {
@@ -723,26 +718,34 @@ void HNSWIndex::add(std::string_view id, FloatSpan vector) {
     // Phase 2: reserve every buffer (failures here change nothing visible),
     // then register the id; after that nothing can fail.
     const size_t slots_after = size_t{n} + 1;
-    grow_for(vectors_, slots_after * dim);
-    if (type == DistanceType::Cosine) grow_for(norms_, slots_after);
-    grow_for(ids_, slots_after);
-    grow_for(levels_, slots_after);
-    grow_for(flags_, slots_after);
-    grow_for(upper_base_, slots_after);
+    if (upper_.rows() + level > std::numeric_limits<uint32_t>::max())
+        throw CoreError::capacity_exceeded(upper_.rows(), std::numeric_limits<uint32_t>::max());
+    vectors_.reserve(slots_after);
+    if (type == DistanceType::Cosine) norms_.reserve(slots_after);
+    id_at_.reserve(slots_after);
+    levels_.reserve(slots_after);
+    flags_.reserve(slots_after);
+    upper_base_.reserve(slots_after);
     layer0_.ensure_stride(need0);
     upper_.ensure_stride(need_upper);
     layer0_.reserve_rows(slots_after);
-    upper_.reserve_rows(upper_.rows + level);
-    const std::string* key = &id_to_idx_.emplace(std::string(id), n).first->first;
+    upper_.reserve_rows(upper_.rows() + level);
+    id_to_idx_.reserve(id_to_idx_.size() + 1, id_key());
+    const uint32_t id_at = ids_.store(id);
 
     // Phase 3: commit.
-    vectors_.insert(vectors_.end(), vector.begin(), vector.end());
-    if (type == DistanceType::Cosine) norms_.push_back(norm);
-    ids_.push_back(key);
-    levels_.push_back(static_cast<uint8_t>(level));
-    flags_.push_back(is.copied.empty() ? kLive : kLive | kCopied);
-    for (uint32_t p : is.copied) flags_[p] |= kCopied;
-    upper_base_.push_back(upper_.rows);
+    vectors_.push_back(vector.data());
+    if (type == DistanceType::Cosine) norms_.push_back(&norm);
+    id_at_.push_back(&id_at);
+    const uint8_t lvl = static_cast<uint8_t>(level);
+    levels_.push_back(&lvl);
+    const uint8_t flags = is.copied.empty() ? kLive : kLive | kCopied;
+    flags_.push_back(&flags);
+    // A node that gets its first copy heads its copies from then on.
+    for (uint32_t p : is.copied) flags_[p] |= (flags_[p] & kCopied) ? kCopied : kCopied | kHead;
+    const uint32_t base = static_cast<uint32_t>(upper_.rows());
+    upper_base_.push_back(&base);
+    id_to_idx_.insert(id, n);
     layer0_.add_rows(1);
     upper_.add_rows(level);
     for (size_t l = 0; l < is.chosen_end.size(); ++l) {
@@ -777,7 +780,7 @@ void HNSWIndex::add(std::string_view id, FloatSpan vector) {
 std::vector<SearchResult> HNSWIndex::search(FloatSpan query, size_t k) const {
     const size_t dim = dimension();
     if (query.size() != dim) throw CoreError::query_dimension_mismatch(dim, query.size());
-    if (id_to_idx_.empty() || k == 0) return {};
+    if (id_to_idx_.size() == 0 || k == 0) return {};
 
     const kernels::KernelSet& ks = kernels::active();
     const DistanceType type = distance_type();
@@ -799,21 +802,20 @@ std::vector<SearchResult> HNSWIndex::search(FloatSpan query, size_t k) const {
         float distance = c.d;
         if (type == DistanceType::InnerProduct) distance = -c.d;
         if (type == DistanceType::Cosine) distance = 1.0f - c.d;
-        out.push_back(SearchResult{*ids_[c.idx], distance, score_of(type, distance)});
+        out.push_back(SearchResult{std::string(id_of(c.idx)), distance, score_of(type, distance)});
     }
     return out;
 }
 
 bool HNSWIndex::remove(std::string_view id) {
-    auto it = id_to_idx_.find(id);
-    if (it == id_to_idx_.end()) return false;
-    const uint32_t i = it->second;
+    const uint32_t i = id_to_idx_.erase(id, id_key());
+    if (i == IdTable::kNone) return false;
     // The node stays in the graph as a waypoint: its vector and every link
     // to and from it are kept, so removing many nodes does not cut the live
     // ones apart; searches walk through it but never report it. Components
     // that are not finite become 0, so that distances to it stay ordered.
     const size_t dim = dimension();
-    float* row = vectors_.data() + size_t{i} * dim;
+    float* row = vectors_.row(i);
     bool changed = false;
     for (size_t j = 0; j < dim; ++j)
         if (!std::isfinite(row[j])) {
@@ -823,15 +825,13 @@ bool HNSWIndex::remove(std::string_view id) {
     if (changed) {
         if (distance_type() == DistanceType::Cosine) norms_[i] = std::sqrt(kernels::active().sum_squares(row, dim));
         // Its distances changed: no set's earlier rule checks can be trusted.
-        std::fill(layer0_.diverse.begin(), layer0_.diverse.end(), 0);
-        std::fill(upper_.diverse.begin(), upper_.diverse.end(), 0);
+        for (Links* links : {&layer0_, &upper_})
+            for (size_t r = 0; r < links->rows(); ++r) links->diverse[r] = 0;
     }
-    ids_[i] = nullptr;
-    id_to_idx_.erase(it);
     flags_[i] &= static_cast<uint8_t>(~kLive);
     return true;
 }
 
-bool HNSWIndex::contains(std::string_view id) const { return id_to_idx_.find(id) != id_to_idx_.end(); }
+bool HNSWIndex::contains(std::string_view id) const { return id_to_idx_.find(id, id_key()) != IdTable::kNone; }
 
 }  // namespace halyard

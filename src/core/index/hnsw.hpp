@@ -27,7 +27,6 @@
 
 #include "index/storage.hpp"
 #include "index/types.hpp"
-#include "runtime/hash.hpp"
 
 namespace halyard {
 
@@ -62,7 +61,7 @@ public:
     DistanceType distance_type() const override { return config_.base.distance_type; }
 
     const HNSWConfig& config() const noexcept { return config_; }
-    size_t slots() const noexcept { return ids_.size(); }
+    size_t slots() const noexcept { return levels_.size(); }
     std::optional<uint32_t> entry_point() const noexcept { return entry_point_; }
     size_t max_level() const noexcept { return max_level_; }
 
@@ -82,17 +81,20 @@ private:
     // them are unchecked. Cutting an overfull set back then only has to
     // compare pairs that involve an unchecked member or the new node.
     struct Links {
-        std::vector<uint32_t> data;
-        std::vector<uint8_t> diverse;
-        size_t stride = 0;  // member capacity of a row
-        size_t limit = 0;   // largest set size ever needed (M of these layers)
-        size_t rows = 0;
+        RowBlocks<uint32_t> data;
+        RowBlocks<uint8_t> diverse{1};
+        size_t limit = 0;  // largest set size ever needed (M of these layers)
 
-        uint32_t* row(size_t r) noexcept { return data.data() + r * (stride + 1); }
-        const uint32_t* row(size_t r) const noexcept { return data.data() + r * (stride + 1); }
-        void reserve_rows(size_t count);             // capacity for `count` rows
-        void ensure_stride(size_t members);          // rows can hold `members`
-        void add_rows(size_t count) noexcept;        // after reserve_rows
+        size_t stride() const noexcept { return data.width() - 1; }  // member capacity of a row
+        size_t rows() const noexcept { return data.size(); }
+        uint32_t* row(size_t r) noexcept { return data.row(r); }
+        const uint32_t* row(size_t r) const noexcept { return data.row(r); }
+        void reserve_rows(size_t count) {  // room for `count` rows in all
+            data.reserve(count);
+            diverse.reserve(count);
+        }
+        void ensure_stride(size_t members);    // rows can hold `members`
+        void add_rows(size_t count) noexcept;  // after reserve_rows
     };
 
     struct Metric;
@@ -102,7 +104,7 @@ private:
     };
 
     size_t draw_level();
-    const float* vector_of(uint32_t idx) const noexcept { return vectors_.data() + size_t{idx} * dimension(); }
+    const float* vector_of(uint32_t idx) const noexcept { return vectors_.row(idx); }
     const uint32_t* links_of(uint32_t idx, size_t layer) const noexcept {
         return layer == 0 ? layer0_.row(idx) : upper_.row(upper_base_[idx] + layer - 1);
     }
@@ -138,25 +140,35 @@ private:
     bool same_vector(uint32_t a, uint32_t b) const noexcept {
         return std::equal(vector_of(a), vector_of(a) + dimension(), vector_of(b));
     }
-    float norm_of(uint32_t idx) const noexcept { return norms_.empty() ? 0.0f : norms_[idx]; }
-    std::string id_text(uint32_t idx) const { return ids_[idx] ? *ids_[idx] : std::string(); }
+    float norm_of(uint32_t idx) const noexcept { return norms_.size() == 0 ? 0.0f : norms_[idx]; }
+    // A slot's id (empty for a removed node).
+    std::string_view id_of(uint32_t idx) const noexcept {
+        return (flags_[idx] & kLive) ? ids_.view(id_at_[idx]) : std::string_view();
+    }
+    std::string id_text(uint32_t idx) const { return std::string(id_of(idx)); }
+    auto id_key() const noexcept {
+        return [this](uint32_t idx) { return ids_.view(id_at_[idx]); };
+    }
     [[noreturn]] void fail_nan(const Metric& metric, uint32_t idx) const;
 
     HNSWConfig config_;
-    AlignedFloats vectors_;           // one row per slot (kept for removed nodes: they still guide searches)
-    std::vector<float> norms_;        // square root of each slot's sum of squares (Cosine only)
-    // Each slot's id is the key of its entry in id_to_idx_ (map entries never
-    // move), so ids are stored once; null for removed nodes.
-    std::vector<const std::string*> ids_;
-    std::vector<uint8_t> levels_;
+    // Every per-slot array grows in blocks that never move (see RowBlocks).
+    RowBlocks<float> vectors_;  // one row per slot (kept for removed nodes: they still guide searches)
+    RowBlocks<float> norms_;    // square root of each slot's sum of squares (Cosine only)
+    IdArena ids_;
+    RowBlocks<uint32_t> id_at_{1};  // each slot's id in ids_
+    RowBlocks<uint8_t> levels_{1};
     // Per slot: kLive unless removed; kCopied once it is one of several
-    // copies of its vector, joined in a chain of copies.
-    static constexpr uint8_t kLive = 1, kCopied = 2;
-    std::vector<uint8_t> flags_;
-    std::vector<size_t> upper_base_;  // first row in upper_ of each slot (layers 1..level)
+    // copies of its vector, joined in a chain of copies; kHead for the copy
+    // that was there first, which the rest of the graph links to (a new
+    // node's layer searches reach the other copies only along their chain,
+    // and put them aside).
+    static constexpr uint8_t kLive = 1, kCopied = 2, kHead = 4;
+    RowBlocks<uint8_t> flags_{1};
+    RowBlocks<uint32_t> upper_base_{1};  // first row in upper_ of each slot (layers 1..level)
     Links layer0_;
     Links upper_;
-    HashMap<std::string, uint32_t> id_to_idx_;
+    IdTable id_to_idx_;  // live slots by id
     std::optional<uint32_t> entry_point_;
     size_t max_level_ = 0;
     std::unique_ptr<Rng> rng_;

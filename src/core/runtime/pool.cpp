@@ -9,7 +9,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
-#include <deque>
 #include <limits>
 #include <mutex>
 #include <thread>
@@ -67,7 +66,10 @@ struct WorkerPool::State {
     std::mutex mutex;
     std::condition_variable work_ready;
     std::condition_variable job_done;
-    std::deque<Job*> queue;  // jobs with unclaimed tasks, oldest first
+    // Jobs with unclaimed tasks, oldest first: as many as callers waiting, so
+    // a few at most. A vector keeps its room between jobs (a deque would
+    // allocate and free a block every few dozen jobs).
+    std::vector<Job*> queue;
     std::vector<std::thread> threads;
 
     void worker_loop() {
@@ -93,7 +95,7 @@ struct WorkerPool::State {
 
             lock.lock();
             // Every task of this job is claimed: no other worker should pick it up.
-            if (!queue.empty() && queue.front() == job) queue.pop_front();
+            if (!queue.empty() && queue.front() == job) queue.erase(queue.begin());
             if (error && !job->error) job->error = error;
             job->finished += ran;
             --job->users;

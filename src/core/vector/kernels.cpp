@@ -85,14 +85,13 @@ inline void prefetch_rows(const float* rows, size_t stride, size_t first, size_t
     for (size_t off = 0; off < bytes; off += 64) cpu::prefetch(p + off);
 }
 
-#define HALYARD_PICKED(NAME, PAIR, ATTR)                                                                        \
-    ATTR void NAME(const float* q, const float* base, size_t stride, size_t n, const uint32_t* picked,        \
-                   size_t count, float* out) {                                                                \
-        for (size_t i = 0; i < count && i < kAhead; ++i) prefetch_row(base + size_t{picked[i]} * stride, n); \
-        for (size_t i = 0; i < count; ++i) {                                                                  \
-            if (i + kAhead < count) prefetch_row(base + size_t{picked[i + kAhead]} * stride, n);              \
-            out[i] = PAIR(q, base + size_t{picked[i]} * stride, n);                                           \
-        }                                                                                                     \
+#define HALYARD_PICKED(NAME, PAIR, ATTR)                                                                  \
+    ATTR void NAME(const float* q, const float* const* rows, size_t n, size_t count, float* out) {    \
+        for (size_t i = 0; i < count && i < kAhead; ++i) prefetch_row(rows[i], n);                     \
+        for (size_t i = 0; i < count; ++i) {                                                            \
+            if (i + kAhead < count) prefetch_row(rows[i + kAhead], n);                                  \
+            out[i] = PAIR(q, rows[i], n);                                                               \
+        }                                                                                               \
     }
 
 HALYARD_PICKED(dot_picked_portable, dot_portable, )

@@ -26,11 +26,9 @@ struct KernelSet {
     // out[i] receives the value of row i.
     void (*dot_rows)(const float* q, const float* rows, size_t stride, size_t n, size_t count, float* out);
     void (*l2_squared_rows)(const float* q, const float* rows, size_t stride, size_t n, size_t count, float* out);
-    // The same against the rows picked[0..count) of a block (row r starts at base + r*stride).
-    void (*dot_picked)(const float* q, const float* base, size_t stride, size_t n, const uint32_t* picked,
-                       size_t count, float* out);
-    void (*l2_squared_picked)(const float* q, const float* base, size_t stride, size_t n, const uint32_t* picked,
-                              size_t count, float* out);
+    // The same against `count` rows anywhere in memory (rows[i] starts row i).
+    void (*dot_picked)(const float* q, const float* const* rows, size_t n, size_t count, float* out);
+    void (*l2_squared_picked)(const float* q, const float* const* rows, size_t n, size_t count, float* out);
 };
 
 // The kernels chosen for this CPU (decided on first use).

@@ -247,14 +247,27 @@ def blobs(rng, centres, n, spread):
     return (x + spread * rng.standard_normal(x.shape, dtype=np.float32)).astype(np.float32)
 
 
-def exact_top(X, Q, metric, live=None):
-    """Indices of the exact 10 nearest rows of X for each query."""
-    S = Q @ X.T
-    if metric == "l2":
-        S = 2 * S - (X**2).sum(1)[None, :]
-    if live is not None:
-        S[:, ~live] = -np.inf
-    return np.argsort(-S, axis=1, kind="stable")[:, :K]
+def exact_top(X, Q, metric, live=None, chunk=25_000):
+    """Indices of the exact 10 nearest rows of X for each query (of equally
+    near rows the first). X is scored `chunk` rows at a time, so the scores
+    of 200,000 rows never need to be held at once."""
+    best = np.zeros((len(Q), 0), np.float32)
+    top = np.zeros((len(Q), 0), np.int64)
+    for start in range(0, len(X), chunk):
+        part = X[start : start + chunk]
+        S = Q @ part.T
+        if metric == "l2":
+            S = 2 * S - (part**2).sum(1)[None, :]
+        if live is not None:
+            S[:, ~live[start : start + chunk]] = -np.inf
+        # The best so far come first and have the lower indices, so a stable
+        # sort keeps the first of equally near rows, as one sort of all would.
+        S = np.concatenate([best, S], axis=1)
+        rows = np.concatenate([top, np.broadcast_to(np.arange(start, start + len(part)), S[:, best.shape[1]:].shape)],
+                              axis=1)
+        order = np.argsort(-S, axis=1, kind="stable")[:, :K]
+        best, top = np.take_along_axis(S, order, 1), np.take_along_axis(rows, order, 1)
+    return top
 
 
 def recall(found, truth):

@@ -95,13 +95,15 @@ except ImportError:  # pragma: no cover
     threadpool_info = None
 
 
-def rss_bytes():
-    """Resident memory, after handing freed heap pages back to the system."""
+def rss_bytes(trim=True):
+    """Resident memory, after handing freed heap pages back to the system
+    unless `trim` is false."""
     gc.collect()
-    try:
-        ctypes.CDLL("libc.so.6").malloc_trim(0)
-    except OSError:  # pragma: no cover - not glibc
-        pass
+    if trim:
+        try:
+            ctypes.CDLL("libc.so.6").malloc_trim(0)
+        except OSError:  # pragma: no cover - not glibc
+            pass
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
@@ -744,8 +746,9 @@ def peak_bytes():
 
 def scale_worker(name, data):
     """Builds library `name`'s index over the vectors in directory `data` in
-    this process and prints one JSON line: build seconds, resident and peak
-    memory growth per vector, recall@10 and query seconds per call."""
+    this process and prints one JSON line: build seconds, growth per vector
+    of resident memory (after malloc_trim and before it) and of its peak,
+    recall@10 and query seconds per call."""
     X, Q, truth = (np.load(data / f"{part}.npy") for part in ("X", "Q", "truth"))
     build_fn = libraries(SCALE_PEERS)[name]
     row_ids(len(X))
@@ -754,8 +757,9 @@ def scale_worker(name, data):
     reset_peak()
     build, handle, search, _ = build_fn(X, "cos", 0)
     peak = peak_bytes() - before
+    untrimmed = rss_bytes(trim=False) - before
     grown = rss_bytes() - before
-    out = {"build": build, "memory": grown / len(X), "peak": peak / len(X),
+    out = {"build": build, "memory": grown / len(X), "untrimmed": untrimmed / len(X), "peak": peak / len(X),
            "recall": recall([search(q) for q in Q], truth), "query": per_call(search, Q, SCALE_ROUNDS)}
     if faiss is not None and isinstance(handle, faiss.IndexHNSW):
         out["above_layer_0"] = float(np.mean(faiss.vector_to_array(handle.hnsw.levels) > 1))
@@ -799,7 +803,7 @@ def bench_scale(table, sizes, halyard_module=None):
         got = {name: results[n, name] for name in names if results[n, name] is not None}
         for name, r in got.items():
             rows.append([f"{n:,}", name, fmt_time(r["build"]), fmt_time(r["query"]), f"{r['recall']:.4f}",
-                         f"{r['memory']:,.0f} B", f"{r['peak']:,.0f} B"])
+                         f"{r['memory']:,.0f} B", f"{r['untrimmed']:,.0f} B", f"{r['peak']:,.0f} B"])
             if "above_layer_0" in r:
                 shares.setdefault(name, []).append(r["above_layer_0"])
         ours, peers = got.get("halyard"), [name for name in got if name != "halyard"]
@@ -840,9 +844,11 @@ def bench_scale(table, sizes, halyard_module=None):
             f"ef_construction={EF_CONSTRUCTION}, ef={EF_SEARCH}, k={K}, one add and one query per call, "
             "single-threaded, one build per library in a process of its own. Memory per vector: growth of the "
             "process's resident memory over the build (after garbage collection and malloc_trim), divided by N; "
-            "peak: growth of its peak resident memory (VmHWM) during the build. Query: median of "
+            "before trim: the same without malloc_trim, so heap blocks freed during the build still count, as in a "
+            "process that never trims; peak: growth of its peak resident memory (VmHWM) during the build. "
+            "Query: median of "
             f"{SCALE_ROUNDS} rounds over the queries. {EQUAL_WORK_NOTE}" + (f" Measured: {levels}." if levels else ""))
-    header = ["N", "library", "build", "query", "recall@10", "memory per vector", "peak memory per vector"]
+    header = ["N", "library", "build", "query", "recall@10", "memory per vector", "before trim", "peak"]
     record_table("vector index", f"HNSW at scale: {SCALE_DIM}-d sentence-like vectors, Cosine", header, rows,
                  note, readme, readme_note=EQUAL_WORK_NOTE)
     if levels:

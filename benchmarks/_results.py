@@ -46,11 +46,12 @@ def record(area, operation, halyard_seconds, anchor_name=None, anchor_seconds=No
         f.write(json.dumps(row, ensure_ascii=False) + "\n")
 
 
-def record_table(area, title, header, rows, note="", readme=()):
+def record_table(area, title, header, rows, note="", readme=(), readme_note=""):
     """A table of figures that are not times (answer quality, memory at several
     sizes), shown under its area in the report. `rows` are lists of cells, one
     per name in `header`. `readme` holds rows for the README's short table of
-    such figures: (measure, Halyard, peers, note) each."""
+    such figures: (measure, Halyard, peers, note) each; `readme_note` is a
+    sentence the README shows under that table."""
     path = os.environ.get(ENV_VAR)
     if not path:
         return
@@ -58,6 +59,6 @@ def record_table(area, title, header, rows, note="", readme=()):
         raise ValueError("every row needs one cell per column")
     entry = {"kind": "table", "area": area, "title": title, "header": [str(h) for h in header],
              "rows": [[str(c) for c in row] for row in rows], "note": note,
-             "readme": [[str(c) for c in row] for row in readme]}
+             "readme": [[str(c) for c in row] for row in readme], "readme_note": readme_note}
     with open(path, "a", encoding="utf-8") as f:
         f.write(json.dumps(entry, ensure_ascii=False) + "\n")

@@ -1,6 +1,7 @@
 """Vector index benchmark: Halyard against numpy, faiss, hnswlib, usearch and voyager on the same data.
 
-    PYTHONPATH=python python3 benchmarks/bench_index.py [--quick] [--hnsw-only]
+    PYTHONPATH=python python3 benchmarks/bench_index.py [--quick] [--hnsw-only | --repeats-only | --scale-only]
+        [--scale-sizes 20000,100000,200000 | --skip-scale] [--halyard-module OTHER/_halyard_rs.abi3.so]
 
 Flat: 200,000 x 384 clustered float32 vectors, one query per call, k=10, for
 InnerProduct and L2, against numpy (`X @ q` + argpartition, and the bare
@@ -25,6 +26,16 @@ the builds (heap reuse makes single readings vary by tens of bytes). faiss
 IndexHNSWFlat cannot remove entries: in the removal scenario its searches
 skip the removed ids through an id selector.
 
+HNSW at scale: Halyard, hnswlib, usearch and faiss on N x 384
+sentence-embedding-like unit vectors under Cosine (N = 20,000, 100,000 and
+200,000 unless --scale-sizes says otherwise; a twentieth with --quick), the
+same parameters, 500 queries. Each library builds once in a child process of
+its own, so that the growth of resident memory over the build, and of its
+peak, is the library's own. faiss runs twice there: as it is, and with
+Halyard's level distribution, which gives both builds the same number of
+layer searches. --halyard-module benchmarks another build of the extension
+module (all Halyard rows), for before/after comparisons.
+
 OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE slow numpy on some machines; the script
 re-runs itself without them, so numpy's BLAS runs with its own settings.
 """
@@ -39,18 +50,23 @@ if any(name in os.environ for name in _BLAS_OVERRIDES):
 
 import argparse  # noqa: E402
 import ctypes  # noqa: E402
+import functools  # noqa: E402
 import gc  # noqa: E402
-import importlib  # noqa: E402
+import importlib.util  # noqa: E402
+import json  # noqa: E402
+import math  # noqa: E402
 import platform  # noqa: E402
 import re  # noqa: E402
 import statistics  # noqa: E402
+import subprocess  # noqa: E402
 import sysconfig  # noqa: E402
+import tempfile  # noqa: E402
 import time  # noqa: E402
 from pathlib import Path  # noqa: E402
 
 import numpy as np  # noqa: E402
 
-from halyard._halyard_rs import DistanceType, FlatIndex, HNSWIndex  # noqa: E402
+from halyard import _halyard_rs as hy  # noqa: E402 - rebound by --halyard-module
 
 from _results import record, record_table  # noqa: E402
 
@@ -79,13 +95,15 @@ except ImportError:  # pragma: no cover
     threadpool_info = None
 
 
-def rss_bytes():
-    """Resident memory, after handing freed heap pages back to the system."""
+def rss_bytes(trim=True):
+    """Resident memory, after handing freed heap pages back to the system
+    unless `trim` is false."""
     gc.collect()
-    try:
-        ctypes.CDLL("libc.so.6").malloc_trim(0)
-    except OSError:  # pragma: no cover - not glibc
-        pass
+    if trim:
+        try:
+            ctypes.CDLL("libc.so.6").malloc_trim(0)
+        except OSError:  # pragma: no cover - not glibc
+            pass
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
@@ -150,11 +168,11 @@ def ratio(other, ours):
 def bench_flat(table, rng, n, dim, nq):
     X, Q = clustered(rng, n, nq, dim)
     ids = [f"doc-{i}" for i in range(n)]
-    for kind, label in ((DistanceType.InnerProduct, "IP"), (DistanceType.L2, "L2")):
+    for kind, label in ((hy.DistanceType.InnerProduct, "IP"), (hy.DistanceType.L2, "L2")):
         section = f"flat {label} {n}x{dim}"
         gc.collect()
         before = rss_bytes()
-        index = FlatIndex(dim, kind)
+        index = hy.FlatIndex(dim, kind)
         start = time.perf_counter()
         for i in range(n):
             index.add(ids[i], X[i])
@@ -247,14 +265,27 @@ def blobs(rng, centres, n, spread):
     return (x + spread * rng.standard_normal(x.shape, dtype=np.float32)).astype(np.float32)
 
 
-def exact_top(X, Q, metric, live=None):
-    """Indices of the exact 10 nearest rows of X for each query."""
-    S = Q @ X.T
-    if metric == "l2":
-        S = 2 * S - (X**2).sum(1)[None, :]
-    if live is not None:
-        S[:, ~live] = -np.inf
-    return np.argsort(-S, axis=1, kind="stable")[:, :K]
+def exact_top(X, Q, metric, live=None, chunk=25_000):
+    """Indices of the exact 10 nearest rows of X for each query (of equally
+    near rows the first). X is scored `chunk` rows at a time, so the scores
+    of 200,000 rows never need to be held at once."""
+    best = np.zeros((len(Q), 0), np.float32)
+    top = np.zeros((len(Q), 0), np.int64)
+    for start in range(0, len(X), chunk):
+        part = X[start : start + chunk]
+        S = Q @ part.T
+        if metric == "l2":
+            S = 2 * S - (part**2).sum(1)[None, :]
+        if live is not None:
+            S[:, ~live[start : start + chunk]] = -np.inf
+        # The best so far come first and have the lower indices, so a stable
+        # sort keeps the first of equally near rows, as one sort of all would.
+        S = np.concatenate([best, S], axis=1)
+        rows = np.concatenate([top, np.broadcast_to(np.arange(start, start + len(part)), S[:, best.shape[1]:].shape)],
+                              axis=1)
+        order = np.argsort(-S, axis=1, kind="stable")[:, :K]
+        best, top = np.take_along_axis(S, order, 1), np.take_along_axis(rows, order, 1)
+    return top
 
 
 def recall(found, truth):
@@ -323,10 +354,21 @@ def voyager_query(v, q, k):
 
 # Libraries: build(X, metric, seed, m) -> (build seconds, handle, search(q, k=K) -> ids, remove(ids)).
 
+_IDS = []
+
+
+def row_ids(n):
+    """The id strings "0", "1", ... of Halyard's adds, at least n of them. One
+    list serves every build, so a caller that makes it before reading memory
+    does not count the benchmark's own strings as the index's memory."""
+    _IDS.extend(str(i) for i in range(len(_IDS), n))
+    return _IDS
+
+
 def halyard_build(X, metric, seed, m=M):
-    kind = {"l2": DistanceType.L2, "cos": DistanceType.Cosine, "ip": DistanceType.InnerProduct}[metric]
-    index = HNSWIndex(X.shape[1], m=m, ef_construction=EF_CONSTRUCTION, distance_type=kind)
-    ids = [str(i) for i in range(len(X))]
+    kind = {"l2": hy.DistanceType.L2, "cos": hy.DistanceType.Cosine, "ip": hy.DistanceType.InnerProduct}[metric]
+    index = hy.HNSWIndex(X.shape[1], m=m, ef_construction=EF_CONSTRUCTION, distance_type=kind)
+    ids = row_ids(len(X))
     start = time.perf_counter()
     for i in range(len(X)):
         index.add(ids[i], X[i])
@@ -383,10 +425,17 @@ def voyager_build(X, metric, seed, m=M):
     return build, v, (lambda q, k=K: voyager_query(v, q, k)), remove
 
 
-def faiss_build(X, metric, seed, m=M):
+def faiss_build(X, metric, seed, m=M, halyard_levels=False):
     # Cosine is inner product here: every vector of the suite with that metric has unit length.
     f = faiss.IndexHNSWFlat(X.shape[1], m, faiss.METRIC_L2 if metric == "l2" else faiss.METRIC_INNER_PRODUCT)
     f.hnsw.efConstruction = EF_CONSTRUCTION
+    if halyard_levels:
+        # Halyard's level distribution: each layer holds 1 / ln(m) of the nodes
+        # of the layer below (faiss's own keeps 1 / m), so with m=16 about 36%
+        # of the nodes sit above layer 0 instead of about 6%.
+        f.hnsw.assign_probas.clear()
+        f.hnsw.cum_nneighbor_per_level.clear()
+        f.hnsw.set_default_probas(m, -1 / math.log(1 / math.log(m)))
     faiss.omp_set_num_threads(1)
     start = time.perf_counter()
     for i in range(len(X)):
@@ -404,13 +453,15 @@ def faiss_build(X, metric, seed, m=M):
     return build, f, (lambda q, k=K: [i for i in f.search(q[None, :], k, params=params[0])[1][0].tolist() if i >= 0]), remove
 
 
-def libraries():
-    libs = {"halyard": halyard_build}
-    for name, module, fn in (("hnswlib", hnswlib, hnswlib_build), ("usearch", usearch, usearch_build),
-                             ("voyager", voyager, voyager_build), ("faiss", faiss, faiss_build)):
-        if module is not None:
-            libs[name] = fn
-    return libs
+EQUAL_WORK = "faiss, equal work"
+
+
+def libraries(names=("hnswlib", "usearch", "voyager", "faiss")):
+    """Halyard's build function and those of the installed peers among `names`."""
+    builds = {"hnswlib": (hnswlib, hnswlib_build), "usearch": (usearch, usearch_build),
+              "voyager": (voyager, voyager_build), "faiss": (faiss, faiss_build),
+              EQUAL_WORK: (faiss, functools.partial(faiss_build, halyard_levels=True))}
+    return {"halyard": halyard_build} | {name: builds[name][1] for name in names if builds[name][0] is not None}
 
 
 class Stats:
@@ -430,6 +481,7 @@ def run_case(case, libs, nq_timing):
     labels = list(case.queries) + ([case.removal[1]] if case.removal else [])
     for st in stats.values():
         st.recall = {label: [] for label in labels}
+    row_ids(len(case.X))
     # Build rounds go through every library in turn, so a machine that speeds
     # up or slows down during the run does not favour whichever went first.
     for b in range(BUILDS):
@@ -645,6 +697,165 @@ def bench_repeats(table, rng):
     return [["data set", "distance"] + names] + quality, [["index", "distance"] + names] + identical
 
 
+# ---- HNSW at scale: each library in a process of its own ------------------------------
+
+SCALE_SIZES = (20_000, 100_000, 200_000)
+SCALE_DIM, SCALE_QUERIES, SCALE_ROUNDS = 384, 500, 5
+SCALE_PEERS = ("hnswlib", "usearch", "faiss", EQUAL_WORK)
+SCALE_DATA = ("sentence-embedding-like unit vectors: 300 topics of uneven popularity (the r-th most popular "
+              "drawn in proportion to r^-0.7), each varying along 32 directions of its own, all sharing one "
+              "common direction; two vectors of one topic mostly have cosine 0.4 to 0.8, unrelated ones about 0.09")
+EQUAL_WORK_NOTE = ("“faiss, equal work” is faiss's HNSW index given Halyard's level distribution (each layer holds "
+                   "1 / ln(m) of the nodes of the layer below instead of 1 / m: about 36% of the nodes sit above "
+                   "layer 0 instead of 6%), so its build does the same number of layer searches as Halyard's and "
+                   "the two build times compare equal work.")
+
+
+def sentence_like(rng, n, nq, dim=SCALE_DIM, topics=300, rank=32):
+    """n stored vectors and nq queries from the distribution SCALE_DATA
+    describes (what a sentence-embedding model makes of a corpus)."""
+    common = unit_rows(rng.standard_normal((1, dim), dtype=np.float32))[0]
+    centres = unit_rows(rng.standard_normal((topics, dim), dtype=np.float32))
+    popularity = 1.0 / np.arange(1, topics + 1) ** 0.7
+    topic = rng.choice(topics, n + nq, p=popularity / popularity.sum())
+    spread = rng.uniform(0.6, 1.1, topics).astype(np.float32)
+    weights = (1.0 / np.sqrt(np.arange(1, rank + 1))).astype(np.float32)
+    weights /= np.linalg.norm(weights)
+    x = np.empty((n + nq, dim), np.float32)
+    for t in range(topics):
+        rows = np.flatnonzero(topic == t)
+        directions = unit_rows(rng.standard_normal((rank, dim), dtype=np.float32))
+        noise = (rng.standard_normal((len(rows), rank), dtype=np.float32) * weights) @ directions
+        noise += 0.15 / np.sqrt(dim) * rng.standard_normal((len(rows), dim), dtype=np.float32)
+        x[rows] = 0.4 * common + centres[t] + spread[t] * noise
+    x = unit_rows(x)
+    return x[:n], x[n:]
+
+
+def reset_peak():
+    """Starts the process's peak resident memory (VmHWM) again from its
+    resident memory now."""
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+
+
+def peak_bytes():
+    with open("/proc/self/status") as f:
+        return int(re.search(r"^VmHWM:\s+(\d+) kB", f.read(), re.M).group(1)) * 1024
+
+
+def scale_worker(name, data):
+    """Builds library `name`'s index over the vectors in directory `data` in
+    this process and prints one JSON line: build seconds, growth per vector
+    of resident memory (after malloc_trim and before it) and of its peak,
+    recall@10 and query seconds per call."""
+    X, Q, truth = (np.load(data / f"{part}.npy") for part in ("X", "Q", "truth"))
+    build_fn = libraries(SCALE_PEERS)[name]
+    row_ids(len(X))
+    build_fn(X[:500], "cos", 0)  # code pages and one-time set-up, before the baseline
+    before = rss_bytes()
+    reset_peak()
+    build, handle, search, _ = build_fn(X, "cos", 0)
+    peak = peak_bytes() - before
+    untrimmed = rss_bytes(trim=False) - before
+    grown = rss_bytes() - before
+    out = {"build": build, "memory": grown / len(X), "untrimmed": untrimmed / len(X), "peak": peak / len(X),
+           "recall": recall([search(q) for q in Q], truth), "query": per_call(search, Q, SCALE_ROUNDS)}
+    if faiss is not None and isinstance(handle, faiss.IndexHNSW):
+        out["above_layer_0"] = float(np.mean(faiss.vector_to_array(handle.hnsw.levels) > 1))
+    print(json.dumps(out))
+
+
+def run_worker(name, data, halyard_module):
+    """scale_worker in a child process; its result, or None if it failed."""
+    command = [sys.executable, str(Path(__file__).resolve()), "--scale-worker", name, "--scale-data", str(data)]
+    if halyard_module:
+        command += ["--halyard-module", str(halyard_module)]
+    start = time.perf_counter()
+    child = subprocess.run(command, stdout=subprocess.PIPE, text=True)
+    lines = child.stdout.strip().splitlines()
+    if child.returncode != 0 or not lines:
+        print(f"scale: {name} failed (exit code {child.returncode})", file=sys.stderr, flush=True)
+        return None
+    print(f"scale: {name}, {time.perf_counter() - start:.0f} s", file=sys.stderr, flush=True)
+    return json.loads(lines[-1])
+
+
+def bench_scale(table, sizes, halyard_module=None):
+    """Every library builds an index of each size over the same data, each in
+    a process of its own so that the memory it grows is its own. Returns the
+    printed rows, header first, and records times and a table of figures."""
+    names = list(libraries(SCALE_PEERS))
+    X, Q = sentence_like(np.random.default_rng(20261209), max(sizes), SCALE_QUERIES)
+    results = {}
+    with tempfile.TemporaryDirectory(prefix="halyard-scale-") as tmp:
+        data = Path(tmp)
+        np.save(data / "Q.npy", Q)
+        for n in sizes:
+            np.save(data / "X.npy", X[:n])
+            np.save(data / "truth.npy", exact_top(X[:n], Q, "cos"))
+            for name in names:
+                print(f"scale: {n:,} x {SCALE_DIM}, {name} ...", file=sys.stderr, flush=True)
+                results[n, name] = run_worker(name, data, halyard_module)
+    del X
+    rows, readme, shares = [], [], {}
+    for n in sizes:
+        got = {name: results[n, name] for name in names if results[n, name] is not None}
+        for name, r in got.items():
+            rows.append([f"{n:,}", name, fmt_time(r["build"]), fmt_time(r["query"]), f"{r['recall']:.4f}",
+                         f"{r['memory']:,.0f} B", f"{r['untrimmed']:,.0f} B", f"{r['peak']:,.0f} B"])
+            if "above_layer_0" in r:
+                shares.setdefault(name, []).append(r["above_layer_0"])
+        ours, peers = got.get("halyard"), [name for name in got if name != "halyard"]
+        if ours is None or not peers:
+            continue
+        section = f"hnsw scale {n:,}x{SCALE_DIM} cos"
+        equal = [p for p in peers if got[p]["recall"] >= ours["recall"] - 0.002]
+        rival = min(equal or peers, key=lambda p: got[p]["query"])
+        table.add(section, f"query, vs fastest peer at equal recall ±0.002 ({rival})",
+                  f"{fmt_time(ours['query'])} vs {fmt_time(got[rival]['query'])}",
+                  ratio(got[rival]["query"], ours["query"]), "goal: >= 1.15x")
+        if EQUAL_WORK in got:
+            table.add(section, f"build, vs {EQUAL_WORK}", f"{fmt_time(ours['build'])} vs "
+                      f"{fmt_time(got[EQUAL_WORK]['build'])}", ratio(got[EQUAL_WORK]["build"], ours["build"]),
+                      "goal: >= 1.00x")
+        least = min(peers, key=lambda p: got[p]["memory"])
+        if "hnswlib" in got:
+            table.add(section, "memory per vector, vs hnswlib", f"{ours['memory']:,.0f} B vs "
+                      f"{got['hnswlib']['memory']:,.0f} B", ratio(got["hnswlib"]["memory"], ours["memory"]),
+                      "goal: >= 1.00x")
+            others = f"hnswlib {got['hnswlib']['memory']:,.0f} B" + (
+                f"; least: {least} {got[least]['memory']:,.0f} B" if least != "hnswlib" else "")
+        else:
+            others = f"least: {least} {got[least]['memory']:,.0f} B"
+        readme.append([f"HNSW resident memory per vector, {n:,} x {SCALE_DIM}, Cosine", f"{ours['memory']:,.0f} B",
+                       others, f"raw vector {SCALE_DIM * 4:,} B; peak during the build {ours['peak']:,.0f} B"])
+        last = n == max(sizes)
+        for p in peers:
+            record("vector index", f"HNSW build, sentence-like, {n:,}x{SCALE_DIM}, Cosine, m=16, ef_construction=200, "
+                   "1 add/call, own process", ours["build"], p, got[p]["build"],
+                   f"memory per vector halyard {ours['memory']:,.0f} B, {p} {got[p]['memory']:,.0f} B",
+                   headline=last and p == EQUAL_WORK)
+            record("vector index", f"HNSW search ef=128 k=10, sentence-like, {n:,}x{SCALE_DIM}, Cosine",
+                   ours["query"], p, got[p]["query"],
+                   f"recall@10 halyard {ours['recall']:.4f}, {p} {got[p]['recall']:.4f}", headline=last and p == rival)
+    levels = "; ".join(f"{name}: {min(v):.1%} to {max(v):.1%} of the nodes above layer 0" for name, v in shares.items())
+    note = (f"Data: {SCALE_DATA}. {SCALE_QUERIES} queries from the same distribution; m={M}, "
+            f"ef_construction={EF_CONSTRUCTION}, ef={EF_SEARCH}, k={K}, one add and one query per call, "
+            "single-threaded, one build per library in a process of its own. Memory per vector: growth of the "
+            "process's resident memory over the build (after garbage collection and malloc_trim), divided by N; "
+            "before trim: the same without malloc_trim, so heap blocks freed during the build still count, as in a "
+            "process that never trims; peak: growth of its peak resident memory (VmHWM) during the build. "
+            "Query: median of "
+            f"{SCALE_ROUNDS} rounds over the queries. {EQUAL_WORK_NOTE}" + (f" Measured: {levels}." if levels else ""))
+    header = ["N", "library", "build", "query", "recall@10", "memory per vector", "before trim", "peak"]
+    record_table("vector index", f"HNSW at scale: {SCALE_DIM}-d sentence-like vectors, Cosine", header, rows,
+                 note, readme, readme_note=EQUAL_WORK_NOTE)
+    if levels:
+        print(f"scale: {levels}", file=sys.stderr, flush=True)
+    return [header] + rows
+
+
 def print_rows(rows):
     widths = [max(len(str(r[i])) for r in rows) for i in range(len(rows[0]))]
     line = "  ".join("{:<%d}" % w for w in widths)
@@ -671,13 +882,31 @@ def main():
     parser.add_argument("--quick", action="store_true", help="smaller data for a smoke run")
     parser.add_argument("--hnsw-only", action="store_true", help="skip the flat index")
     parser.add_argument("--repeats-only", action="store_true", help="only the data sets of repeated vectors")
+    parser.add_argument("--scale-sizes", type=lambda text: [int(n) for n in text.split(",")], metavar="N,N,...",
+                        help=f"sizes of the scale rows (default {','.join(map(str, SCALE_SIZES))}; "
+                        "a twentieth of them with --quick)")
+    parser.add_argument("--skip-scale", action="store_true", help="skip the scale rows")
+    parser.add_argument("--scale-only", action="store_true", help="only the scale rows")
+    parser.add_argument("--halyard-module", type=Path, metavar="SO",
+                        help="benchmark this build of the extension module instead of the installed one")
+    parser.add_argument("--scale-worker", help=argparse.SUPPRESS)
+    parser.add_argument("--scale-data", type=Path, help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.halyard_module:
+        global hy
+        spec = importlib.util.spec_from_file_location("halyard_other._halyard_rs", args.halyard_module)
+        hy = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(hy)
+    if args.scale_worker:
+        return scale_worker(args.scale_worker, args.scale_data)
     scale = 10 if args.quick else 1
+    sizes = args.scale_sizes or [n // (20 if args.quick else 1) for n in SCALE_SIZES]
 
     print(f"machine: {platform.machine()}, {os.cpu_count()} logical CPUs, {platform.platform()}")
     print(f"python {platform.python_version()}, numpy {np.__version__}", end="")
     print(f", faiss {faiss.__version__ if faiss else 'missing'}, hnswlib {'present' if hnswlib else 'missing'}, "
           f"usearch {usearch.__version__ if usearch else 'missing'}, voyager {'present' if voyager else 'missing'}")
+    print(f"halyard module: {hy.__file__}")
     if threadpool_info is not None:
         for pool in threadpool_info():
             if pool.get("user_api") == "blas" and "numpy" in pool.get("filepath", ""):
@@ -689,18 +918,21 @@ def main():
 
     rng = np.random.default_rng(20251207)
     table = Table()
-    if not (args.hnsw_only or args.repeats_only):
+    suites = not args.scale_only
+    if suites and not (args.hnsw_only or args.repeats_only):
         bench_flat(table, rng, 200_000 // scale, 384, 40)
-    matrix = [] if args.repeats_only else bench_hnsw(table, rng, 20_000 // scale, 500, 200)
-    quality, identical = bench_repeats(table, np.random.default_rng(20261208))
+    matrix = bench_hnsw(table, rng, 20_000 // scale, 500, 200) if suites and not args.repeats_only else []
+    repeats = bench_repeats(table, np.random.default_rng(20261208)) if suites else ()
+    at_scale = None if args.skip_scale or args.repeats_only else bench_scale(table, sizes, args.halyard_module)
     table.print()
     print()
     if matrix:
         print_matrix(matrix)
         print()
-    print_rows(quality)
-    print()
-    print_rows(identical)
+    for rows in (*repeats, at_scale):
+        if rows:
+            print_rows(rows)
+            print()
 
 
 if __name__ == "__main__":

@@ -86,7 +86,8 @@ def test_rendering_shows_ratios_missing_anchors_and_failures(tmp_path):
            "rows": rows,
            "tables": [{"kind": "table", "area": "vector index", "title": "Repeats", "note": "copies",
                        "header": ["set", "recall"], "rows": [["zipf", "0.99"]],
-                       "readme": [["misses", "0.01", "0.10", ""]], "script": "index"}]}
+                       "readme": [["misses", "0.01", "0.10", ""]], "readme_note": "Why the peers differ.",
+                       "script": "index"}]}
     md = tmp_path / "b.md"
     report.write_markdown(run, md, "b.png")
     text = md.read_text()
@@ -105,7 +106,7 @@ def test_rendering_shows_ratios_missing_anchors_and_failures(tmp_path):
     assert text.startswith("## Performance") and "docs/benchmarks.png" in text
     assert "| conversation structure | split |" in text and "| slow |" not in text
     assert "slower in 1 vector functions comparison." in text
-    assert "| misses | 0.01 | 0.10 |  |" in text
+    assert "| misses | 0.01 | 0.10 |  |\n\nWhy the peers differ.\n" in text
 
 
 def test_every_benchmark_script_is_found_in_report_order():

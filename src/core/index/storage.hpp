@@ -29,8 +29,9 @@ inline bool has_nan(std::span<const float> v) {
 // the unwritten rest of the last block, which the operating system does not
 // back until it is written. A block holds 2^shift rows, at least 4 MiB (two
 // or more huge pages); the first block starts small and doubles while the
-// array is smaller than one block. A block that fills up is offered for
-// huge pages (fewer TLB misses when rows are read in random order).
+// array is smaller than one block. Each huge page's worth of a block is
+// offered for a huge page once rows fill it (fewer TLB misses when rows are
+// read in random order, and no huge page half empty).
 template <class T>
 class RowBlocks {
     static_assert(std::is_trivially_copyable_v<T>);
@@ -127,6 +128,7 @@ private:
             pages::release(blocks_[0], old_bytes);
             blocks_[0] = bigger;
             first_rows_ = 2 * old_rows;
+            settle(bigger, 0, rows_ * width_ * sizeof(T));
         } else {
             blocks_.reserve(blocks_.size() + 1);
             blocks_.push_back(static_cast<T*>(pages::allocate(block_bytes(blocks_.size()))));
@@ -134,9 +136,17 @@ private:
     }
     T* append() noexcept {
         T* at = row(rows_);
+        const size_t row_bytes = width_ * sizeof(T);
+        const size_t end = ((rows_ & mask_) + 1) * row_bytes;  // bytes of the block in use with this row
+        settle(blocks_[rows_ >> shift_], end - row_bytes, end);
         ++rows_;
-        if ((rows_ & mask_) == 0) pages::settle(blocks_[(rows_ - 1) >> shift_], (mask_ + 1) * width_ * sizeof(T));
         return at;
+    }
+    // Offers the huge pages of a block that [from, to) completes.
+    static void settle(T* block, size_t from, size_t to) noexcept {
+        const size_t first = from / pages::kHuge, last = to / pages::kHuge;
+        if (last > first)
+            pages::settle(reinterpret_cast<char*>(block) + first * pages::kHuge, (last - first) * pages::kHuge);
     }
 
     size_t width_ = 0, shift_ = 0, mask_ = 0, rows_ = 0;

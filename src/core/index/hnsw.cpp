@@ -226,7 +226,8 @@ struct HNSWIndex::Metric {
     }
     void batch_part(const uint32_t* nodes, size_t count, float* out) const {
         const size_t dim = query.size();
-        const float* rows[kBatch];
+        // Zeroed so no compiler can think a kernel reads a row pointer never set.
+        const float* rows[kBatch] = {};
         for (size_t i = 0; i < count; ++i) rows[i] = index.vector_of(nodes[i]);
         if (type == DistanceType::L2) {
             k.l2_squared_picked(query.data(), rows, dim, count, out);

@@ -27,18 +27,28 @@ inline bool has_nan(std::span<const float> v) {
 // Rows of `width` elements of T kept in blocks that never move: adding a row
 // never copies the rows already stored, and the memory taken beyond them is
 // the unwritten rest of the last block, which the operating system does not
-// back until it is written. A block holds 2^shift rows, at least 4 MiB (two
-// or more huge pages); the first block starts small and doubles while the
-// array is smaller than one block. Each huge page's worth of a block is
-// offered for a huge page once rows fill it (fewer TLB misses when rows are
-// read in random order, and no huge page half empty).
+// back until it is written. A block holds 2^shift rows, 2 MiB or more, so
+// that huge pages fit it. Each huge page's worth of a block is offered for a
+// huge page once rows fill it (fewer TLB misses when rows are read in random
+// order, and no huge page half empty). A small array does not take a block's
+// address space: its first block starts at 4 KiB and doubles up to 64 KiB,
+// and only then moves, once, into a whole block.
 template <class T>
 class RowBlocks {
     static_assert(std::is_trivially_copyable_v<T>);
 
 public:
     RowBlocks() = default;
-    explicit RowBlocks(size_t width) { shape(width); }
+    explicit RowBlocks(size_t width) : width_(width) {
+        // The smallest block of 2 MiB or more that is a whole number of huge
+        // pages, or nearly (at least 8 MiB).
+        const size_t row_bytes = std::max<size_t>(1, width * sizeof(T));
+        while ((row_bytes << shift_) < pages::kHuge ||
+               ((row_bytes << shift_) % pages::kHuge != 0 && (row_bytes << shift_) < 4 * pages::kHuge))
+            ++shift_;
+        mask_ = (size_t{1} << shift_) - 1;
+        while (first_rows_ * row_bytes < kFirstBytes) first_rows_ *= 2;
+    }
     RowBlocks(const RowBlocks&) = delete;
     RowBlocks& operator=(const RowBlocks&) = delete;
     RowBlocks(RowBlocks&& other) noexcept { swap(other); }
@@ -66,9 +76,7 @@ public:
         while (capacity() < rows) grow();
     }
     // Appends a row (room must have been reserved): a copy of `values`, or zeros.
-    void push_back(const T* values) noexcept {
-        std::copy_n(values, width_, append());
-    }
+    void push_back(const T* values) noexcept { std::copy_n(values, width_, append()); }
     void push_back_zeros() noexcept { std::fill_n(append(), width_, T{}); }
     void pop_back() noexcept { --rows_; }
 
@@ -95,62 +103,44 @@ public:
     }
 
 private:
-    static constexpr size_t kBlockBytes = 2 * pages::kHuge;
-    static constexpr size_t kFirstBytes = 4096;
+    static constexpr size_t kFirstBytes = 4096, kSmallBytes = 65536;
 
-    void shape(size_t width) {
-        width_ = width;
-        const size_t row_bytes = std::max<size_t>(1, width * sizeof(T));
-        shift_ = 0;
-        while ((row_bytes << shift_) < kBlockBytes) ++shift_;
-        mask_ = (size_t{1} << shift_) - 1;
-        first_rows_ = 1;
-        while (first_rows_ * row_bytes < kFirstBytes && first_rows_ <= mask_) first_rows_ *= 2;
-    }
     size_t capacity() const noexcept {
-        if (blocks_.empty()) return 0;
-        return blocks_.size() == 1 ? first_rows_ : blocks_.size() << shift_;
+        return blocks_.size() == 1 && first_rows_ <= mask_ ? first_rows_ : blocks_.size() << shift_;
     }
     size_t block_bytes(size_t b) const noexcept {
-        const size_t rows = b == 0 ? first_rows_ : mask_ + 1;
+        const size_t rows = b == 0 && first_rows_ <= mask_ ? first_rows_ : mask_ + 1;
         return std::max<size_t>(1, rows * width_ * sizeof(T));
     }
     void grow() {
-        if (blocks_.empty()) {
-            blocks_.reserve(1);
-            blocks_.push_back(static_cast<T*>(pages::allocate(block_bytes(0))));
-        } else if (blocks_.size() == 1 && first_rows_ <= mask_) {
-            // The first block doubles while the array is smaller than a block.
-            const size_t old_bytes = block_bytes(0);
-            const size_t old_rows = first_rows_;
-            T* bigger = static_cast<T*>(pages::allocate(std::max<size_t>(1, 2 * old_rows * width_ * sizeof(T))));
-            std::copy_n(blocks_[0], rows_ * width_, bigger);
-            pages::release(blocks_[0], old_bytes);
-            blocks_[0] = bigger;
-            first_rows_ = 2 * old_rows;
-            settle(bigger, 0, rows_ * width_ * sizeof(T));
-        } else {
+        if (blocks_.empty() || first_rows_ > mask_) {
             blocks_.reserve(blocks_.size() + 1);
             blocks_.push_back(static_cast<T*>(pages::allocate(block_bytes(blocks_.size()))));
+            return;
         }
+        // The small first block doubles, then becomes a whole block.
+        const size_t rows = 2 * block_bytes(0) <= kSmallBytes ? 2 * first_rows_ : mask_ + 1;
+        T* bigger = static_cast<T*>(pages::allocate(std::max<size_t>(1, rows * width_ * sizeof(T))));
+        std::copy_n(blocks_[0], rows_ * width_, bigger);
+        pages::release(blocks_[0], block_bytes(0));
+        blocks_[0] = bigger;
+        first_rows_ = rows;
     }
     T* append() noexcept {
         T* at = row(rows_);
+        // Offer the huge pages of the block that this row completes.
         const size_t row_bytes = width_ * sizeof(T);
-        const size_t end = ((rows_ & mask_) + 1) * row_bytes;  // bytes of the block in use with this row
-        settle(blocks_[rows_ >> shift_], end - row_bytes, end);
+        const size_t end = ((rows_ & mask_) + 1) * row_bytes;
+        const size_t first = (end - row_bytes) / pages::kHuge, last = end / pages::kHuge;
+        if (last > first)
+            pages::settle(reinterpret_cast<char*>(blocks_[rows_ >> shift_]) + first * pages::kHuge,
+                          (last - first) * pages::kHuge);
         ++rows_;
         return at;
     }
-    // Offers the huge pages of a block that [from, to) completes.
-    static void settle(T* block, size_t from, size_t to) noexcept {
-        const size_t first = from / pages::kHuge, last = to / pages::kHuge;
-        if (last > first)
-            pages::settle(reinterpret_cast<char*>(block) + first * pages::kHuge, (last - first) * pages::kHuge);
-    }
 
     size_t width_ = 0, shift_ = 0, mask_ = 0, rows_ = 0;
-    size_t first_rows_ = 0;  // rows the first block holds (a whole block once the array has outgrown it)
+    size_t first_rows_ = 1;  // rows of the first block while it is smaller than a whole block
     std::vector<T*> blocks_;
 };
 

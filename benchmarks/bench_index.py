@@ -365,9 +365,13 @@ def row_ids(n):
     return _IDS
 
 
-def halyard_build(X, metric, seed, m=M):
-    kind = {"l2": hy.DistanceType.L2, "cos": hy.DistanceType.Cosine, "ip": hy.DistanceType.InnerProduct}[metric]
-    index = hy.HNSWIndex(X.shape[1], m=m, ef_construction=EF_CONSTRUCTION, distance_type=kind)
+def halyard_build(X, metric, seed, m=M, module=None):
+    """Builds Halyard's HNSW index over X, one add per call; `module` is
+    another build of the extension module to use instead of the loaded one."""
+    module = module or hy
+    kind = {"l2": module.DistanceType.L2, "cos": module.DistanceType.Cosine,
+            "ip": module.DistanceType.InnerProduct}[metric]
+    index = module.HNSWIndex(X.shape[1], m=m, ef_construction=EF_CONSTRUCTION, distance_type=kind)
     ids = row_ids(len(X))
     start = time.perf_counter()
     for i in range(len(X)):

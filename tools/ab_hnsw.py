@@ -9,9 +9,9 @@ time per call for each data set, and the ratios of this tree to the other.
 """
 
 import argparse
+import functools
 import importlib.util
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
@@ -29,21 +29,7 @@ def load(path):
 
 
 def builder(module):
-    def build(X, metric, seed, m=bench.M):
-        kind = {"l2": module.DistanceType.L2, "cos": module.DistanceType.Cosine,
-                "ip": module.DistanceType.InnerProduct}[metric]
-        index = module.HNSWIndex(X.shape[1], m=m, ef_construction=bench.EF_CONSTRUCTION, distance_type=kind)
-        ids = [str(i) for i in range(len(X))]
-        start = time.perf_counter()
-        for i in range(len(X)):
-            index.add(ids[i], X[i])
-        seconds = time.perf_counter() - start
-
-        def remove(rows):
-            for i in rows:
-                index.remove(ids[i])
-        return seconds, index, (lambda q, k=bench.K: [int(h.id) for h in index.search(q, k)]), remove
-    return build
+    return functools.partial(bench.halyard_build, module=module)
 
 
 def main():

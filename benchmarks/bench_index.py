@@ -2,6 +2,7 @@
 
     PYTHONPATH=python python3 benchmarks/bench_index.py [--quick] [--hnsw-only | --repeats-only | --scale-only]
         [--scale-sizes 20000,100000,200000 | --skip-scale] [--halyard-module OTHER/_halyard_rs.abi3.so]
+        [--baseline-module OTHER/_halyard_rs.abi3.so]
 
 Flat: 200,000 x 384 clustered float32 vectors, one query per call, k=10, for
 InnerProduct and L2, against numpy (`X @ q` + argpartition, and the bare
@@ -31,10 +32,14 @@ sentence-embedding-like unit vectors under Cosine (N = 20,000, 100,000 and
 200,000 unless --scale-sizes says otherwise; a twentieth with --quick), the
 same parameters, 500 queries. Each library builds once in a child process of
 its own, so that the growth of resident memory over the build, and of its
-peak, is the library's own. faiss runs twice there: as it is, and with
-Halyard's level distribution, which gives both builds the same number of
-layer searches. --halyard-module benchmarks another build of the extension
-module (all Halyard rows), for before/after comparisons.
+peak, is the library's own. The processes take turns: a twentieth of a build
+or one round of the queries at a time, the libraries in rotation, so that a
+change of machine load hits all of them alike. faiss runs twice there: as it
+is, and with Halyard's level distribution, which gives both builds the same
+number of layer searches. --baseline-module adds another build of the
+extension module to the scale rows, for before/after comparisons in one run;
+--halyard-module benchmarks another build instead of the installed one (all
+Halyard rows).
 
 OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE slow numpy on some machines; the script
 re-runs itself without them, so numpy's BLAS runs with its own settings.
@@ -114,11 +119,6 @@ def clustered(rng, n, nq, dim, centers=100, spread=1.0):
     x = c[rng.integers(0, centers, n + nq)]
     x += spread * rng.standard_normal((n + nq, dim), dtype=np.float32)
     return x[:n], x[n:]
-
-
-def per_call(fn, queries, repeats=3):
-    """Median over `repeats` rounds of the mean time per call (seconds)."""
-    return interleaved({"x": fn}, queries, repeats)["x"]
 
 
 def interleaved(fns, queries, rounds=7):
@@ -365,6 +365,33 @@ def row_ids(n):
     return _IDS
 
 
+def load_module(path, package):
+    """Another build of the extension module, from its file."""
+    spec = importlib.util.spec_from_file_location(f"{package}._halyard_rs", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+_turns = None  # in a scale worker: the parent's go-ahead between slices of the work (Turns)
+
+
+def timed_adds(n, add):
+    """Calls add(i) for i in 0..n-1 and returns the seconds spent in those
+    calls. In a scale worker the adds run in slices, each one a turn that the
+    parent hands out, with the clock stopped between them."""
+    slices = _turns.slices(n) if _turns else [(0, n)]
+    total = 0.0
+    for lo, hi in slices:
+        if _turns:
+            _turns.wait()
+        start = time.perf_counter()
+        for i in range(lo, hi):
+            add(i)
+        total += time.perf_counter() - start
+    return total
+
+
 def halyard_build(X, metric, seed, m=M, module=None):
     """Builds Halyard's HNSW index over X, one add per call; `module` is
     another build of the extension module to use instead of the loaded one."""
@@ -373,10 +400,7 @@ def halyard_build(X, metric, seed, m=M, module=None):
             "ip": module.DistanceType.InnerProduct}[metric]
     index = module.HNSWIndex(X.shape[1], m=m, ef_construction=EF_CONSTRUCTION, distance_type=kind)
     ids = row_ids(len(X))
-    start = time.perf_counter()
-    for i in range(len(X)):
-        index.add(ids[i], X[i])
-    build = time.perf_counter() - start
+    build = timed_adds(len(X), lambda i: index.add(ids[i], X[i]))
 
     def remove(rows):
         for i in rows:
@@ -388,10 +412,7 @@ def hnswlib_build(X, metric, seed, m=M):
     p = hnswlib.Index(space=metric.replace("cos", "cosine"), dim=X.shape[1])
     p.init_index(max_elements=len(X), M=m, ef_construction=EF_CONSTRUCTION, random_seed=seed + 1)
     p.set_num_threads(1)
-    start = time.perf_counter()
-    for i in range(len(X)):
-        p.add_items(X[i : i + 1], [i])
-    build = time.perf_counter() - start
+    build = timed_adds(len(X), lambda i: p.add_items(X[i : i + 1], [i]))
     p.set_ef(EF_SEARCH)
 
     def remove(rows):
@@ -403,10 +424,7 @@ def hnswlib_build(X, metric, seed, m=M):
 def usearch_build(X, metric, seed, m=M):
     u = usearch.index.Index(ndim=X.shape[1], metric={"l2": "l2sq"}.get(metric, metric), dtype="f32",
                             connectivity=m, expansion_add=EF_CONSTRUCTION, expansion_search=EF_SEARCH)
-    start = time.perf_counter()
-    for i in range(len(X)):
-        u.add(i, X[i], threads=1)
-    build = time.perf_counter() - start
+    build = timed_adds(len(X), lambda i: u.add(i, X[i], threads=1))
 
     def remove(rows):
         for i in rows:
@@ -418,10 +436,7 @@ def voyager_build(X, metric, seed, m=M):
     space = {"l2": voyager.Space.Euclidean, "cos": voyager.Space.Cosine, "ip": voyager.Space.InnerProduct}[metric]
     v = voyager.Index(space, num_dimensions=X.shape[1], M=m, ef_construction=EF_CONSTRUCTION, random_seed=seed + 1,
                       max_elements=len(X), storage_data_type=voyager.StorageDataType.Float32)
-    start = time.perf_counter()
-    for i in range(len(X)):
-        v.add_item(X[i], i)
-    build = time.perf_counter() - start
+    build = timed_adds(len(X), lambda i: v.add_item(X[i], i))
 
     def remove(rows):
         for i in rows:
@@ -441,10 +456,7 @@ def faiss_build(X, metric, seed, m=M, halyard_levels=False):
         f.hnsw.cum_nneighbor_per_level.clear()
         f.hnsw.set_default_probas(m, -1 / math.log(1 / math.log(m)))
     faiss.omp_set_num_threads(1)
-    start = time.perf_counter()
-    for i in range(len(X)):
-        f.add(X[i : i + 1])
-    build = time.perf_counter() - start
+    build = timed_adds(len(X), lambda i: f.add(X[i : i + 1]))
     params = [faiss.SearchParametersHNSW(efSearch=EF_SEARCH)]
 
     def remove(rows):  # no removal in IndexHNSWFlat: the search skips removed ids
@@ -704,7 +716,7 @@ def bench_repeats(table, rng):
 # ---- HNSW at scale: each library in a process of its own ------------------------------
 
 SCALE_SIZES = (20_000, 100_000, 200_000)
-SCALE_DIM, SCALE_QUERIES, SCALE_ROUNDS = 384, 500, 5
+SCALE_DIM, SCALE_QUERIES, SCALE_ROUNDS, SCALE_TURNS = 384, 500, 7, 20
 SCALE_PEERS = ("hnswlib", "usearch", "faiss", EQUAL_WORK)
 SCALE_DATA = ("sentence-embedding-like unit vectors: 300 topics of uneven popularity (the r-th most popular "
               "drawn in proportion to r^-0.7), each varying along 32 directions of its own, all sharing one "
@@ -748,48 +760,115 @@ def peak_bytes():
         return int(re.search(r"^VmHWM:\s+(\d+) kB", f.read(), re.M).group(1)) * 1024
 
 
-def scale_worker(name, data):
+class Turns:
+    """A scale worker's side of taking turns: it says "turn" on stdout when
+    it is ready for its next piece of work, and waits for "go" on stdin."""
+
+    def __init__(self, count):
+        self.count = count
+
+    def slices(self, n):
+        bounds = [n * t // self.count for t in range(self.count + 1)]
+        return list(zip(bounds, bounds[1:]))
+
+    def wait(self):
+        print("turn", flush=True)
+        if sys.stdin.readline().strip() != "go":
+            raise SystemExit("scale worker: the parent went away")
+
+
+BASELINE = "halyard, baseline"
+
+
+def scale_libraries(baseline=None):
+    """The scale rows' build functions; with `baseline` (another build of the
+    extension module), that build too, under BASELINE."""
+    libs = libraries(SCALE_PEERS)
+    if not baseline:
+        return libs
+    other = {BASELINE: functools.partial(halyard_build, module=load_module(baseline, "halyard_baseline"))}
+    return {"halyard": libs.pop("halyard")} | other | libs
+
+
+def scale_worker(name, data, baseline):
     """Builds library `name`'s index over the vectors in directory `data` in
-    this process and prints one JSON line: build seconds, growth per vector
-    of resident memory (after malloc_trim and before it) and of its peak,
-    recall@10 and query seconds per call."""
+    this process, in SCALE_TURNS slices, then times SCALE_ROUNDS rounds of the
+    queries, one round a turn. Everything after start-up runs in its turns,
+    so no two workers ever run at once. Prints one JSON line at the end: build
+    seconds, growth per vector of resident memory (after malloc_trim and
+    before it) and of its peak, recall@10 and query seconds per call."""
+    global _turns
     X, Q, truth = (np.load(data / f"{part}.npy") for part in ("X", "Q", "truth"))
-    build_fn = libraries(SCALE_PEERS)[name]
+    build_fn = scale_libraries(baseline)[name]
     row_ids(len(X))
     build_fn(X[:500], "cos", 0)  # code pages and one-time set-up, before the baseline
     before = rss_bytes()
     reset_peak()
+    _turns = Turns(SCALE_TURNS)
     build, handle, search, _ = build_fn(X, "cos", 0)
     peak = peak_bytes() - before
     untrimmed = rss_bytes(trim=False) - before
     grown = rss_bytes() - before
     out = {"build": build, "memory": grown / len(X), "untrimmed": untrimmed / len(X), "peak": peak / len(X),
-           "recall": recall([search(q) for q in Q], truth), "query": per_call(search, Q, SCALE_ROUNDS)}
+           "recall": recall([search(q) for q in Q], truth)}
     if faiss is not None and isinstance(handle, faiss.IndexHNSW):
         out["above_layer_0"] = float(np.mean(faiss.vector_to_array(handle.hnsw.levels) > 1))
-    print(json.dumps(out))
+    rounds = []
+    for _ in range(SCALE_ROUNDS):
+        _turns.wait()
+        start = time.perf_counter()
+        for q in Q:
+            search(q)
+        rounds.append((time.perf_counter() - start) / len(Q))
+    out["query"] = statistics.median(rounds)
+    print(json.dumps(out), flush=True)
 
 
-def run_worker(name, data, halyard_module):
-    """scale_worker in a child process; its result, or None if it failed."""
-    command = [sys.executable, str(Path(__file__).resolve()), "--scale-worker", name, "--scale-data", str(data)]
-    if halyard_module:
-        command += ["--halyard-module", str(halyard_module)]
+def run_in_turns(names, data, baseline):
+    """scale_worker for each library, each in a child process, taking turns:
+    one slice of a build or one round of queries at a time, the libraries in
+    rotation, so that a change of machine load hits all of them alike. The
+    results by name (None for a worker that failed)."""
+    script = str(Path(__file__).resolve())
+    children, results = {}, {}
+
+    def next_turn(name):
+        """Lets `name` run to its next turn; false once it has finished."""
+        child = children[name]
+        line = child.stdout.readline()
+        if line.strip() == "turn":
+            return True
+        child.wait()
+        if child.returncode != 0 or not line.strip():
+            print(f"scale: {name} failed (exit code {child.returncode})", file=sys.stderr, flush=True)
+            results[name] = None
+        else:
+            results[name] = json.loads(line)
+        del children[name]
+        return False
+
     start = time.perf_counter()
-    child = subprocess.run(command, stdout=subprocess.PIPE, text=True)
-    lines = child.stdout.strip().splitlines()
-    if child.returncode != 0 or not lines:
-        print(f"scale: {name} failed (exit code {child.returncode})", file=sys.stderr, flush=True)
-        return None
-    print(f"scale: {name}, {time.perf_counter() - start:.0f} s", file=sys.stderr, flush=True)
-    return json.loads(lines[-1])
+    for name in names:  # one at a time, so that start-up runs alone too
+        command = [sys.executable, script, "--scale-worker", name, "--scale-data", str(data)]
+        if baseline:
+            command += ["--baseline-module", str(baseline)]
+        children[name] = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        next_turn(name)
+    while children:
+        for name in list(children):
+            children[name].stdin.write("go\n")
+            children[name].stdin.flush()
+            next_turn(name)
+    print(f"scale: {len(names)} libraries, {time.perf_counter() - start:.0f} s", file=sys.stderr, flush=True)
+    return results
 
 
-def bench_scale(table, sizes, halyard_module=None):
+def bench_scale(table, sizes, baseline=None):
     """Every library builds an index of each size over the same data, each in
-    a process of its own so that the memory it grows is its own. Returns the
-    printed rows, header first, and records times and a table of figures."""
-    names = list(libraries(SCALE_PEERS))
+    a process of its own so that the memory it grows is its own, the processes
+    taking turns. Returns the printed rows, header first, and records times
+    and a table of figures."""
+    names = list(scale_libraries(baseline))
     X, Q = sentence_like(np.random.default_rng(20261209), max(sizes), SCALE_QUERIES)
     results = {}
     with tempfile.TemporaryDirectory(prefix="halyard-scale-") as tmp:
@@ -798,9 +877,9 @@ def bench_scale(table, sizes, halyard_module=None):
         for n in sizes:
             np.save(data / "X.npy", X[:n])
             np.save(data / "truth.npy", exact_top(X[:n], Q, "cos"))
-            for name in names:
-                print(f"scale: {n:,} x {SCALE_DIM}, {name} ...", file=sys.stderr, flush=True)
-                results[n, name] = run_worker(name, data, halyard_module)
+            print(f"scale: {n:,} x {SCALE_DIM} ...", file=sys.stderr, flush=True)
+            for name, result in run_in_turns(names, data, baseline).items():
+                results[n, name] = result
     del X
     rows, readme, shares = [], [], {}
     for n in sizes:
@@ -810,10 +889,16 @@ def bench_scale(table, sizes, halyard_module=None):
                          f"{r['memory']:,.0f} B", f"{r['untrimmed']:,.0f} B", f"{r['peak']:,.0f} B"])
             if "above_layer_0" in r:
                 shares.setdefault(name, []).append(r["above_layer_0"])
-        ours, peers = got.get("halyard"), [name for name in got if name != "halyard"]
+        ours, peers = got.get("halyard"), [name for name in got if name not in ("halyard", BASELINE)]
         if ours is None or not peers:
             continue
         section = f"hnsw scale {n:,}x{SCALE_DIM} cos"
+        if BASELINE in got:
+            base = got[BASELINE]
+            for what, key, unit in (("build", "build", fmt_time), ("query", "query", fmt_time),
+                                    ("memory per vector", "memory", lambda b: f"{b:,.0f} B")):
+                table.add(section, f"{what}, vs {BASELINE}", f"{unit(ours[key])} vs {unit(base[key])}",
+                          ratio(base[key], ours[key]), "goal: >= 1.00x")
         equal = [p for p in peers if got[p]["recall"] >= ours["recall"] - 0.002]
         rival = min(equal or peers, key=lambda p: got[p]["query"])
         table.add(section, f"query, vs fastest peer at equal recall ±0.002 ({rival})",
@@ -846,7 +931,8 @@ def bench_scale(table, sizes, halyard_module=None):
     levels = "; ".join(f"{name}: {min(v):.1%} to {max(v):.1%} of the nodes above layer 0" for name, v in shares.items())
     note = (f"Data: {SCALE_DATA}. {SCALE_QUERIES} queries from the same distribution; m={M}, "
             f"ef_construction={EF_CONSTRUCTION}, ef={EF_SEARCH}, k={K}, one add and one query per call, "
-            "single-threaded, one build per library in a process of its own. Memory per vector: growth of the "
+            "single-threaded, one build per library in a process of its own, the processes taking turns ("
+            f"1/{SCALE_TURNS} of a build or a round of the queries at a time). Memory per vector: growth of the "
             "process's resident memory over the build (after garbage collection and malloc_trim), divided by N; "
             "before trim: the same without malloc_trim, so heap blocks freed during the build still count, as in a "
             "process that never trims; peak: growth of its peak resident memory (VmHWM) during the build. "
@@ -893,16 +979,16 @@ def main():
     parser.add_argument("--scale-only", action="store_true", help="only the scale rows")
     parser.add_argument("--halyard-module", type=Path, metavar="SO",
                         help="benchmark this build of the extension module instead of the installed one")
+    parser.add_argument("--baseline-module", type=Path, metavar="SO",
+                        help=f"add this build of the extension module to the scale rows, as \"{BASELINE}\"")
     parser.add_argument("--scale-worker", help=argparse.SUPPRESS)
     parser.add_argument("--scale-data", type=Path, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.halyard_module:
         global hy
-        spec = importlib.util.spec_from_file_location("halyard_other._halyard_rs", args.halyard_module)
-        hy = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(hy)
+        hy = load_module(args.halyard_module, "halyard_other")
     if args.scale_worker:
-        return scale_worker(args.scale_worker, args.scale_data)
+        return scale_worker(args.scale_worker, args.scale_data, args.baseline_module)
     scale = 10 if args.quick else 1
     sizes = args.scale_sizes or [n // (20 if args.quick else 1) for n in SCALE_SIZES]
 
@@ -927,7 +1013,7 @@ def main():
         bench_flat(table, rng, 200_000 // scale, 384, 40)
     matrix = bench_hnsw(table, rng, 20_000 // scale, 500, 200) if suites and not args.repeats_only else []
     repeats = bench_repeats(table, np.random.default_rng(20261208)) if suites else ()
-    at_scale = None if args.skip_scale or args.repeats_only else bench_scale(table, sizes, args.halyard_module)
+    at_scale = None if args.skip_scale or args.repeats_only else bench_scale(table, sizes, args.baseline_module)
     table.print()
     print()
     if matrix:

@@ -10,7 +10,6 @@ time per call for each data set, and the ratios of this tree to the other.
 
 import argparse
 import functools
-import importlib.util
 import sys
 from pathlib import Path
 
@@ -19,13 +18,6 @@ import numpy as np
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "benchmarks"))
 import bench_index as bench  # noqa: E402
 import halyard  # noqa: E402
-
-
-def load(path):
-    spec = importlib.util.spec_from_file_location("halyard_baseline._halyard_rs", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
 
 
 def builder(module):
@@ -37,7 +29,8 @@ def main():
     parser.add_argument("baseline", type=Path, help="the other build's extension module file")
     parser.add_argument("--quick", action="store_true", help="a tenth of the data")
     args = parser.parse_args()
-    libs = {"baseline": builder(load(args.baseline)), "tree": builder(halyard._halyard_rs)}
+    libs = {"baseline": builder(bench.load_module(args.baseline, "halyard_baseline")),
+            "tree": builder(halyard._halyard_rs)}
     n = 2_000 if args.quick else 20_000
     rows = []
     for case in bench.suite(np.random.default_rng(20251207), n, 500):

@@ -824,7 +824,7 @@ def scale_worker(name, data, baseline):
     print(json.dumps(out), flush=True)
 
 
-def run_in_turns(names, data, baseline):
+def run_in_turns(names, data, modules):
     """scale_worker for each library, each in a child process, taking turns:
     one slice of a build or one round of queries at a time, the libraries in
     rotation, so that a change of machine load hits all of them alike. The
@@ -849,9 +849,7 @@ def run_in_turns(names, data, baseline):
 
     start = time.perf_counter()
     for name in names:  # one at a time, so that start-up runs alone too
-        command = [sys.executable, script, "--scale-worker", name, "--scale-data", str(data)]
-        if baseline:
-            command += ["--baseline-module", str(baseline)]
+        command = [sys.executable, script, "--scale-worker", name, "--scale-data", str(data), *modules]
         children[name] = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         next_turn(name)
     while children:
@@ -863,7 +861,7 @@ def run_in_turns(names, data, baseline):
     return results
 
 
-def bench_scale(table, sizes, baseline=None):
+def bench_scale(table, sizes, halyard_module=None, baseline=None):
     """Every library builds an index of each size over the same data, each in
     a process of its own so that the memory it grows is its own, the processes
     taking turns. Returns the printed rows, header first, and records times
@@ -878,7 +876,9 @@ def bench_scale(table, sizes, baseline=None):
             np.save(data / "X.npy", X[:n])
             np.save(data / "truth.npy", exact_top(X[:n], Q, "cos"))
             print(f"scale: {n:,} x {SCALE_DIM} ...", file=sys.stderr, flush=True)
-            for name, result in run_in_turns(names, data, baseline).items():
+            modules = [f"--{option}-module={path}" for option, path in (("halyard", halyard_module),
+                                                                     ("baseline", baseline)) if path]
+            for name, result in run_in_turns(names, data, modules).items():
                 results[n, name] = result
     del X
     rows, readme, shares = [], [], {}
@@ -1013,7 +1013,7 @@ def main():
         bench_flat(table, rng, 200_000 // scale, 384, 40)
     matrix = bench_hnsw(table, rng, 20_000 // scale, 500, 200) if suites and not args.repeats_only else []
     repeats = bench_repeats(table, np.random.default_rng(20261208)) if suites else ()
-    at_scale = None if args.skip_scale or args.repeats_only else bench_scale(table, sizes, args.baseline_module)
+    at_scale = None if args.skip_scale or args.repeats_only else bench_scale(table, sizes, args.halyard_module, args.baseline_module)
     table.print()
     print()
     if matrix:

@@ -381,7 +381,8 @@ def write_readme_section(report, path):
         "Each script in `benchmarks/` times Halyard against the usual way of doing the same job in "
         "one process on the same data: NumPy expressions, plain Python, and for the vector indexes "
         "faiss-cpu, hnswlib, usearch and voyager (the HNSW rows at scale build each library once, in a "
-        "process of its own, so that the memory it grows is its own). Every HNSW speed figure comes with "
+        "process of its own so that the memory it grows is its own, the processes taking turns). Every HNSW "
+        "speed figure comes with "
         "the recall@10 each library reached on that data (the mean of three builds outside the rows at "
         "scale), since an approximate index can always buy speed with worse answers. "
         + summary_sentence(rows, brief=True)
@@ -398,7 +399,8 @@ def write_readme_section(report, path):
     text += [
         "![Halyard speed-up over each anchor](docs/benchmarks.png)",
         "",
-        "To regenerate the tables and the chart (a few minutes; `tools/dev-build.sh` first):",
+        "To regenerate the tables and the chart (about 75 minutes on 2 cores, most of it the HNSW rows at scale; "
+        "`tools/dev-build.sh` first):",
         "",
         "```sh",
         'pip install ".[bench]"',

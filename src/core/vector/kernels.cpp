@@ -75,9 +75,12 @@ void l2_squared_rows_portable(const float* q, const float* rows, size_t stride, 
 constexpr size_t kAhead = 4;
 constexpr size_t kAheadBytes = 2048;
 
-inline void prefetch_row(const float* row, size_t n) {
+// Cache lines of an n-float row requested ahead.
+inline size_t ahead_lines(size_t n) { return (std::min(n * sizeof(float), kAheadBytes) + 63) / 64; }
+
+inline void prefetch_row(const float* row, size_t lines) {
     const char* p = reinterpret_cast<const char*>(row);
-    for (size_t off = 0; off < n * sizeof(float) && off < kAheadBytes; off += 64) cpu::prefetch(p + off);
+    for (size_t i = 0; i < lines; ++i) cpu::prefetch(p + 64 * i);
 }
 
 // Requests rows [first, first + want) of a sequential scan over `count` rows
@@ -91,9 +94,10 @@ inline void prefetch_rows(const float* rows, size_t stride, size_t first, size_t
 
 #define HALYARD_PICKED(NAME, PAIR, ATTR)                                                                  \
     ATTR void NAME(const float* q, const float* const* rows, size_t n, size_t count, float* out) {    \
-        for (size_t i = 0; i < count && i < kAhead; ++i) prefetch_row(rows[i], n);                     \
+        const size_t lines = ahead_lines(n);                                                            \
+        for (size_t i = 0; i < count && i < kAhead; ++i) prefetch_row(rows[i], lines);                 \
         for (size_t i = 0; i < count; ++i) {                                                            \
-            if (i + kAhead < count) prefetch_row(rows[i + kAhead], n);                                  \
+            if (i + kAhead < count) prefetch_row(rows[i + kAhead], lines);                              \
             out[i] = PAIR(q, rows[i], n);                                                               \
         }                                                                                               \
     }

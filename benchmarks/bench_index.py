@@ -833,19 +833,21 @@ def run_in_turns(names, data, modules):
     children, results = {}, {}
 
     def next_turn(name):
-        """Lets `name` run to its next turn; false once it has finished."""
-        child = children[name]
-        line = child.stdout.readline()
-        if line.strip() == "turn":
-            return True
+        """Lets `name` run until it asks for its next turn or ends; at its
+        end, its result is its last line of output."""
+        child, last = children[name], ""
+        for line in child.stdout:
+            if line.strip() == "turn":
+                return
+            last = line.strip() or last
         child.wait()
-        if child.returncode != 0 or not line.strip():
-            print(f"scale: {name} failed (exit code {child.returncode})", file=sys.stderr, flush=True)
+        try:
+            results[name] = json.loads(last) if child.returncode == 0 else None
+        except ValueError:
             results[name] = None
-        else:
-            results[name] = json.loads(line)
+        if results[name] is None:
+            print(f"scale: {name} failed (exit code {child.returncode})", file=sys.stderr, flush=True)
         del children[name]
-        return False
 
     start = time.perf_counter()
     for name in names:  # one at a time, so that start-up runs alone too
